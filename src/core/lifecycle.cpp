@@ -1,0 +1,212 @@
+#include "core/lifecycle.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/command_line.h"
+#include "core/logging.h"
+#include "core/main_loop.h"
+#include "core/settings.h"
+#include "devices/keying_device.h"
+#include "morse/callbacks.h"
+#include "morse/generator.h"
+#include "morse/libcw_api.h"
+#include "net/udp_endpoint.h"
+
+namespace varkel {
+
+namespace {
+
+pthread_t g_main_thread;
+std::atomic<bool> g_main_thread_known{false};
+std::atomic<bool> g_process_ending{false};
+
+void free_descriptions_handler() { free_descriptions(); }
+void release_current_device_handler() { release_current_device(); }
+void close_socket_handler() { close_endpoint_at_exit(); }
+void stop_generator_handler() { destroy_generator(); }
+
+void register_handler(void (*handler)()) {
+    // atexit only fails when out of memory at start-up; nothing sensible
+    // can run without the handlers.
+    if (atexit(handler) != 0) {
+        fprintf(stdout, "%s: atexit failed\n", kProgramName);
+        fflush(stdout);
+        _exit(1);
+    }
+}
+
+[[noreturn]] void detach_failed(const char* step) {
+    syslog(LOG_ERR, "%s\n", step);
+    exit_process(1);
+    _exit(1);
+}
+
+void detach() {
+    const pid_t pid = fork();
+    if (pid == -1) {
+        fprintf(stdout, "%s: Fork failed: \"%s\"\n", kProgramName, strerror(errno));
+        fflush(stdout);
+        exit_process(1);
+    }
+    if (pid != 0) {
+        exit_process(0);
+    }
+    // The parent ran its handlers on exit; this is a fresh process now.
+    note_main_thread();
+    openlog(kSyslogIdentity, LOG_PID, LOG_DAEMON);
+    if (setsid() == -1) {
+        detach_failed("setsid");
+    }
+    if (chdir("/") == -1) {
+        detach_failed("chdir");
+    }
+    umask(0);
+    const int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd == -1) {
+        detach_failed("open /dev/null");
+    }
+    if (dup2(null_fd, STDIN_FILENO) == -1) {
+        detach_failed("dup2 stdin");
+    }
+    if (dup2(null_fd, STDOUT_FILENO) == -1) {
+        detach_failed("dup2 stdout");
+    }
+    if (dup2(null_fd, STDERR_FILENO) == -1) {
+        detach_failed("dup2 stderr");
+    }
+    if (null_fd >= 3) {
+        close(null_fd);
+    }
+}
+
+}  // namespace
+
+void note_main_thread() {
+    g_main_thread = pthread_self();
+    g_main_thread_known.store(true, std::memory_order_release);
+}
+
+bool on_main_thread() {
+    return !g_main_thread_known.load(std::memory_order_acquire) ||
+           pthread_equal(g_main_thread, pthread_self()) != 0;
+}
+
+bool process_is_ending() { return g_process_ending.load(std::memory_order_acquire); }
+
+void exit_process(int status) {
+    bool expected = false;
+    const bool first = g_process_ending.compare_exchange_strong(expected, true);
+    if (on_main_thread()) {
+        if (!first) {
+            // A clean-up handler failed while the handlers run.
+            fflush(nullptr);
+            _exit(status);
+        }
+        release_device_lock_if_held();
+        exit(status);
+    }
+    if (!first) {
+        // The main thread is ending the process and will stop libcw's
+        // thread; let this callback return.
+        return;
+    }
+    // On libcw's thread: the clean-up would stop the generator from inside
+    // its own thread. The kernel closes the port and the socket.
+    fflush(nullptr);
+    _exit(status);
+}
+
+void settle_debug_output() {
+    const auto& path = settings.debug_file_path;
+    if (!path) {
+        if (settings.nofork) {
+            fprintf(stderr, "debug output: stdout\n");
+            set_debug_output(stdout);
+        } else {
+            set_debug_output(nullptr);
+        }
+        return;
+    }
+    if (*path == "stdout" || *path == "stderr") {
+        if (!settings.nofork) {
+            fprintf(stdout, "%s:EE: specified debug output to \"%s\" when forking\n", kProgramName,
+                    path->c_str());
+            fflush(stdout);
+            exit_process(1);
+        }
+        fprintf(stderr, "debug output: %s\n", path->c_str());
+        set_debug_output(*path == "stdout" ? stdout : stderr);
+        return;
+    }
+    fprintf(stderr, "debug output: %s\n", path->c_str());
+    FILE* file = fopen(path->c_str(), "w+");
+    if (file == nullptr) {
+        fprintf(stderr, "%s: failed to open output debug file \"%s\"\n", kProgramName,
+                path->c_str());
+        exit_process(1);
+    }
+    set_debug_output(file);
+}
+
+void close_debug_file() {
+    FILE* out = debug_output();
+    if (out != nullptr && out != stdout && out != stderr) {
+        set_debug_output(nullptr);
+        fclose(out);
+    }
+}
+
+void run_daemon(int argc, char** argv) {
+    note_main_thread();
+    set_debug_output(stdout);                     // 1
+    register_handler(free_descriptions_handler);  // 2: A
+    set_default_descriptions();                   // 3
+    register_handler(release_current_device_handler);  // 4: B
+    current_device.store(&null_device);           // 5
+    read_command_line(argc, argv);                // 6
+    register_handler(close_debug_file);           // 7: C
+    settle_debug_output();                        // 8
+    if (settings.nofork) {                        // 9
+        fprintf(stdout, "Press ^C to quit\n");
+        fflush(stdout);
+        install_sigint_handler();
+    } else {
+        detach();
+    }
+    register_handler(close_socket_handler);  // 10: D
+    if (!open_endpoint()) {                  // 11
+        exit_process(1);
+    }
+    if (settings.priority != 0) {  // 12
+        if (setpriority(PRIO_PROCESS, static_cast<id_t>(getpid()), settings.priority) == -1) {
+            error_report("Setting process priority: \"%s\"", strerror(errno));
+            exit_process(1);
+        }
+    }
+    register_handler(stop_generator_handler);  // 13: E
+    reset_to_defaults();                       // 14
+    reset_generator();
+    if (!generator_ready.load()) {
+        exit_process(1);
+    }
+    if (settings.libcw_debug_flags != 0) {  // 15
+        set_libcw_debug_flags(settings.libcw_debug_flags);
+    }
+    cw_register_keying_callback(keying_callback, nullptr);  // 16
+    empty_message_buffer();                                 // 17
+    run_main_loop();                                        // 18
+}
+
+}  // namespace varkel

@@ -1,0 +1,29 @@
+// The single main loop: wait for a datagram, handle it, poll the foot switch.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace varkel {
+
+// Passes after a key edge that wait 1 second instead of a day.
+inline constexpr int32_t kShortTimeoutPasses = 30;
+inline constexpr long kShortTimeoutSeconds = 1;
+inline constexpr long kLongTimeoutSeconds = 86400;
+
+// How many 1-second waits were used since the last key edge; the keying
+// callback on libcw's thread sets it to 0.
+extern std::atomic<int32_t> short_timeout_counter;
+
+// Set by the SIGINT handler in the foreground; the loop prints the exit
+// line and ends the process with status 0 once select returns.
+extern std::atomic<bool> sigint_received;
+
+void install_sigint_handler();
+
+// One pass of the loop: wait, receive, poll the foot switch.
+void main_loop_pass();
+
+[[noreturn]] void run_main_loop();
+
+}  // namespace varkel

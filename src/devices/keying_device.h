@@ -1,0 +1,64 @@
+// The record through which the daemon drives a transmitter, the three kinds
+// of device, the current one, and its selection by name.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace varkel {
+
+struct KeyingDevice {
+    int32_t (*init)(KeyingDevice* device, int32_t fd);
+    int32_t (*release)(KeyingDevice* device);
+    int32_t (*reset)(KeyingDevice* device);
+    int32_t (*key)(KeyingDevice* device, int32_t state);
+    int32_t (*ptt)(KeyingDevice* device, int32_t state);
+    int32_t (*ssb_way)(KeyingDevice* device, int32_t state);           // optional
+    int32_t (*band_switch)(KeyingDevice* device, uint8_t code);        // optional
+    int32_t (*read_ptt_switch)(KeyingDevice* device);                  // optional
+    int32_t fd;
+    std::optional<std::string> description;  // a name under /dev
+};
+
+extern KeyingDevice serial_device;
+extern KeyingDevice null_device;
+extern KeyingDevice parallel_device;
+
+// The device every part acts on; never null after start-up.
+extern std::atomic<KeyingDevice*> current_device;
+
+bool select_device(std::atomic<KeyingDevice*>& target, const char* text);
+uint8_t band_switch_code(int band);
+void switch_band(KeyingDevice* device, int band);
+void set_default_descriptions();
+void release_current_device();  // clean-up handler B
+void free_descriptions();       // clean-up handler A
+
+// Device operations as the rest of the daemon calls them. Each runs under
+// the device lock, so that key edges from libcw's thread and PTT, SSB and
+// band changes from the main thread never interleave inside a driver, and a
+// selection never swaps the device between the read of the current device
+// and its use. An operation on a device that is no longer current is
+// skipped: the selection has already brought that device to rest.
+// PTT never falls while the key is down: device_ptt(.., 0) lifts the key
+// first when the last edge mirrored was a key-down.
+void device_key(KeyingDevice* device, int32_t state);
+void device_ptt(KeyingDevice* device, int32_t state);
+void device_reset(KeyingDevice* device);
+void device_ssb_way(KeyingDevice* device, int32_t state);
+void device_band_switch(KeyingDevice* device, uint8_t code);
+int32_t device_read_ptt_switch(KeyingDevice* device);
+
+// Whether the key line was last driven down (mirrored edges).
+bool device_key_is_down();
+
+// Called by exit_process before exit(): a driver that fails while the main
+// thread holds the device lock must not leave it held for the clean-up.
+void release_device_lock_if_held();
+
+// Puts the three records back to their initial state (tests only).
+void reset_devices_for_tests();
+
+}  // namespace varkel

@@ -1,0 +1,31 @@
+// Keys a transmitter through a parallel port's control register, writes the
+// band code to its data register and reads the PTT foot switch.
+#pragma once
+
+#include <cstdint>
+
+namespace varkel {
+
+struct KeyingDevice;
+
+inline constexpr unsigned char kControlInUse = 0x01;  // Strobe
+inline constexpr unsigned char kControlSsb = 0x02;    // Auto Feed: set = soundcard
+inline constexpr unsigned char kControlPtt = 0x04;    // Initialize: set = PTT on
+inline constexpr unsigned char kControlKey = 0x08;    // Select In: clear = key down
+inline constexpr unsigned char kStatusFootSwitch = 0x08;  // Error
+
+// A descriptor of an open, claimed parallel port named under /dev, or -1.
+int probe_parallel(const char* text);
+
+void set_control_bits(int fd, unsigned char mask, unsigned char value);
+
+int32_t parallel_init(KeyingDevice* device, int32_t fd);
+int32_t parallel_release(KeyingDevice* device);
+int32_t parallel_reset(KeyingDevice* device);
+int32_t parallel_key(KeyingDevice* device, int32_t state);
+int32_t parallel_ptt(KeyingDevice* device, int32_t state);
+int32_t parallel_ssb_way(KeyingDevice* device, int32_t state);
+int32_t parallel_band_switch(KeyingDevice* device, uint8_t code);
+int32_t parallel_read_ptt_switch(KeyingDevice* device);
+
+}  // namespace varkel

@@ -1,0 +1,23 @@
+// The parallel driver's only door to the platform: Linux ppdev requests on
+// /dev/parportN. Tests put a simulated port in its place.
+#pragma once
+
+#include <sys/stat.h>
+
+namespace varkel {
+
+struct ParallelPortIo {
+    int (*open)(const char* path, int flags);
+    int (*fstat)(int fd, struct stat* status);
+    int (*close)(int fd);
+    int (*claim)(int fd);                                  // PPCLAIM
+    int (*read_control)(int fd, unsigned char* value);     // PPRCONTROL
+    int (*write_control)(int fd, unsigned char value);     // PPWCONTROL
+    int (*write_data)(int fd, unsigned char value);        // PPWDATA
+    int (*read_status)(int fd, unsigned char* value);      // PPRSTATUS
+};
+
+extern const ParallelPortIo kLinuxParallelPortIo;
+extern ParallelPortIo parallel_port_io;
+
+}  // namespace varkel

@@ -1,0 +1,24 @@
+// The life of libcw's one tone generator and its parameters.
+#pragma once
+
+#include <atomic>
+
+#include "core/settings.h"
+
+namespace varkel {
+
+inline constexpr int kOssRetries = 5;
+inline constexpr unsigned kOssRetrySeconds = 4;
+
+// True after a generator was created, started and configured.
+extern std::atomic<bool> generator_ready;
+
+bool create_generator(int sound_system);
+void destroy_generator();
+void configure_generator(const ParameterSet& parameters);
+void reset_generator();
+void switch_sound_system();
+int weighting_to_library(int weighting);
+void tune(int seconds);
+
+}  // namespace varkel

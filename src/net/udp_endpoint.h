@@ -1,0 +1,47 @@
+// The daemon's only input: one IPv4 UDP socket, its receive step, and the
+// echo channel back to the client that asked for it.
+#pragma once
+
+#include <cstddef>
+
+namespace varkel {
+
+inline constexpr int kEscape = 27;
+inline constexpr size_t kReceiveSize = 256;        // bytes read per datagram
+inline constexpr size_t kMessageBufferSize = 4000; // text waiting to be played
+inline constexpr size_t kMessageTextLimit = kMessageBufferSize - 1;
+// The longest reply is a whole datagram less its ESC (255 characters); the
+// low-queue callback appends CR, LF and NUL to it.
+inline constexpr size_t kReplyTextLimit = kReceiveSize - 1;
+inline constexpr size_t kReplyBufferSize = kReplyTextLimit + 3;
+
+// The socket descriptor; 0 while not open.
+extern int socket_fd;
+
+bool open_endpoint();
+void close_endpoint_at_exit();  // clean-up handler D
+
+// Reads at most one datagram; 1 after a text request, 0 otherwise.
+int receive_request();
+
+// Marks an echo as pending and remembers the text and the client it goes to.
+void prepare_echo_reply(const char* text, size_t length);
+
+// Sends text (ending in CR LF) to the client of the pending echo.
+long send_reply(const char* text);
+
+// The low-queue callback's branch 2: appends CR LF to the reply text in
+// place and sends it. Runs on libcw's thread.
+void send_echo_reply();
+
+// The reply text as it stands (tests and logs).
+void copy_reply_text(char* out, size_t size);
+
+// The message buffer. Its first byte tells libcw's thread whether text is
+// still waiting: every write of it goes through these helpers.
+char* message_buffer();
+bool message_waiting();
+void empty_message_buffer();
+void store_message_byte(size_t index, char value);
+
+}  // namespace varkel
