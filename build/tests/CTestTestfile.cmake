@@ -4,3 +4,5 @@
 # 
 # This file includes the relevant testing commands required for 
 # testing this directory and lists subdirectories to be tested as well.
+include("/work/main/build/tests/unit_tests[1]_include.cmake")
+include("/work/main/build/tests/blackbox_tests[1]_include.cmake")

@@ -1,0 +1,94 @@
+// Runs the real varkel binary for black-box tests: its standard output and
+// error go to files, clients talk to it over loopback UDP.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace harness {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+// A fresh directory under /tmp for one test's files; removed by the caller.
+std::string make_temp_dir();
+
+// A UDP port on 127.0.0.1 that is free right now.
+int free_udp_port();
+
+struct RunResult {
+    int status = -1;  // exit status, or -1 if it did not exit in time
+    std::string out;
+    std::string err;
+};
+
+// Runs varkel with the arguments to its end (killed after the timeout).
+RunResult run_to_exit(const std::vector<std::string>& args, int timeout_ms = 10000,
+                      const Env& env = {});
+
+class Daemon {
+public:
+    Daemon();
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // Starts varkel with the arguments. With preload, the simulated ports
+    // library is preloaded (env carries its settings).
+    bool start(const std::vector<std::string>& args, const Env& env = {}, bool preload = false);
+
+    // Starts varkel in the foreground on null audio with the debug log at
+    // DD on a free port, plus the extra arguments.
+    bool start_foreground(const std::vector<std::string>& extra = {}, const Env& env = {},
+                          bool preload = false);
+
+    pid_t pid() const { return pid_; }
+    int port() const { return port_; }
+    const std::string& dir() const { return dir_; }
+
+    std::string out() const;
+    std::string err() const;
+
+    // Waits until standard output holds the text (count times); false on timeout.
+    bool wait_for_output(const std::string& text, int timeout_ms = 5000, size_t count = 1) const;
+    size_t count_output(const std::string& text) const;
+
+    // Waits for the process to end: its exit status, or -1 on timeout, or
+    // 128+signal when killed by a signal.
+    int wait_exit(int timeout_ms = 10000);
+    bool running();
+    void signal(int sig);
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string dir_;
+    int status_ = -1;
+};
+
+// A client on 127.0.0.1 with its own UDP socket.
+class Client {
+public:
+    Client();
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    bool send(const std::string& datagram, int port) const;
+    std::optional<std::string> receive(int timeout_ms) const;
+    int local_port() const;
+
+private:
+    int fd_ = -1;
+};
+
+// Reads a whole file; empty when absent.
+std::string read_file(const std::string& path);
+
+// The lines of a text.
+std::vector<std::string> split_lines(const std::string& text);
+
+}  // namespace harness

@@ -1,0 +1,197 @@
+#include "support/fake_libcw.h"
+
+#include <libcw.h>
+#include <libcw_debug.h>
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+
+namespace fake_libcw {
+namespace {
+
+std::mutex g_mutex;
+std::vector<Call> g_calls;
+std::map<int, int> g_new_results;
+int g_start_result = 1;
+int g_queue_length = 0;
+int g_gap = 0;
+KeyingCallback g_keying = nullptr;
+LowQueueCallback g_low = nullptr;
+int g_low_level = 0;
+void (*g_wait_hook)() = nullptr;
+
+void record(const char* name, std::vector<long> args = {}) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_calls.push_back({name, std::move(args)});
+}
+
+}  // namespace
+
+void reset() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_calls.clear();
+    g_new_results.clear();
+    g_start_result = 1;
+    g_queue_length = 0;
+    g_gap = 0;
+    g_keying = nullptr;
+    g_low = nullptr;
+    g_low_level = 0;
+    g_wait_hook = nullptr;
+}
+
+std::vector<Call> calls() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_calls;
+}
+
+std::vector<std::string> call_names() {
+    std::vector<std::string> names;
+    for (const auto& call : calls()) {
+        names.push_back(call.name);
+    }
+    return names;
+}
+
+size_t count(const std::string& name) {
+    const auto all = calls();
+    return static_cast<size_t>(
+        std::count_if(all.begin(), all.end(), [&](const Call& c) { return c.name == name; }));
+}
+
+void set_generator_new_result(int audio_system, int result) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_new_results[audio_system] = result;
+}
+void set_generator_start_result(int result) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_start_result = result;
+}
+void set_tone_queue_length(int length) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_queue_length = length;
+}
+KeyingCallback keying_callback() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_keying;
+}
+LowQueueCallback low_queue_callback() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_low;
+}
+int low_queue_level() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_low_level;
+}
+void fire_key(int state) {
+    if (auto callback = keying_callback()) {
+        callback(nullptr, state);
+    }
+}
+void fire_low_queue() {
+    if (auto callback = low_queue_callback()) {
+        callback(nullptr);
+    }
+}
+void set_wait_hook(void (*hook)()) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_wait_hook = hook;
+}
+
+}  // namespace fake_libcw
+
+using namespace fake_libcw;
+
+extern "C" {
+
+const char* cw_get_audio_system_label(int sound_system) {
+    static const char* const kLabels[] = {"None", "Null",       "Console", "OSS",
+                                          "ALSA", "PulseAudio", "Soundcard"};
+    if (sound_system < 0 || sound_system > 6) {
+        return "unknown";
+    }
+    return kLabels[sound_system];
+}
+
+int cw_generator_new(int audio_system, const char* device) {
+    record("cw_generator_new", {audio_system, device == nullptr ? 0L : 1L});
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto found = g_new_results.find(audio_system);
+    return found == g_new_results.end() ? CW_SUCCESS : found->second;
+}
+void cw_generator_delete(void) { record("cw_generator_delete"); }
+int cw_generator_start(void) {
+    record("cw_generator_start");
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_start_result;
+}
+void cw_generator_stop(void) { record("cw_generator_stop"); }
+int cw_set_send_speed(int value) {
+    record("cw_set_send_speed", {value});
+    return CW_SUCCESS;
+}
+int cw_set_frequency(int value) {
+    record("cw_set_frequency", {value});
+    return CW_SUCCESS;
+}
+int cw_set_volume(int value) {
+    record("cw_set_volume", {value});
+    return CW_SUCCESS;
+}
+int cw_set_gap(int value) {
+    record("cw_set_gap", {value});
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_gap = value;
+    return CW_SUCCESS;
+}
+int cw_get_gap(void) {
+    record("cw_get_gap");
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_gap;
+}
+int cw_set_weighting(int value) {
+    record("cw_set_weighting", {value});
+    return CW_SUCCESS;
+}
+int cw_send_character(char c) {
+    record("cw_send_character", {static_cast<unsigned char>(c)});
+    return CW_SUCCESS;
+}
+int cw_queue_tone(int usecs, int frequency) {
+    record("cw_queue_tone", {usecs, frequency});
+    return CW_SUCCESS;
+}
+void cw_flush_tone_queue(void) { record("cw_flush_tone_queue"); }
+int cw_wait_for_tone_queue(void) {
+    record("cw_wait_for_tone_queue");
+    void (*hook)() = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        hook = g_wait_hook;
+    }
+    if (hook != nullptr) {
+        hook();
+    }
+    return CW_SUCCESS;
+}
+int cw_get_tone_queue_length(void) {
+    record("cw_get_tone_queue_length");
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_queue_length;
+}
+int cw_register_tone_queue_low_callback(void (*callback)(void*), void* argument, int level) {
+    record("cw_register_tone_queue_low_callback", {argument == nullptr ? 0L : 1L, level});
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_low = callback;
+    g_low_level = level;
+    return CW_SUCCESS;
+}
+void cw_register_keying_callback(void (*callback)(void*, int), void* argument) {
+    record("cw_register_keying_callback", {argument == nullptr ? 0L : 1L});
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_keying = callback;
+}
+void cw_set_debug_flags(uint32_t flags) { record("cw_set_debug_flags", {static_cast<long>(flags)}); }
+
+}  // extern "C"
