@@ -42,7 +42,7 @@ void run_client(int port, int seed, std::chrono::steady_clock::time_point until,
 
 TEST(Stress, ConcurrentClientsLeaveTheDaemonAnsweringAndItExitsCleanly) {
     Daemon daemon;
-    ASSERT_TRUE(daemon.start_foreground({"-s", "60", "-y", "w"}));
+    ASSERT_TRUE(daemon.start_foreground({"-s", "60"}));
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
     std::atomic<int> sent{0};
     std::vector<std::thread> clients;
