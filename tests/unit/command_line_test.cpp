@@ -289,6 +289,11 @@ TEST_F(CommandLineTest, DeviceRequestIsLoggedBeforeSelection) {
     EXPECT_EQ(current_device.load(), &null_device);
 }
 
+TEST_F(CommandLineTest, DeviceThatCannotBeSelectedEndsWithOne) {
+    EXPECT_EXIT(read_to_end({"-d", "", "-h"}), ExitedWithCode(1), "");
+    EXPECT_EQ(child_stdout(), "varkel:EE: invalid device description \"\"\n");
+}
+
 TEST_F(CommandLineTest, HelpPrintsTheUsageTextAndEndsWithZero) {
     EXPECT_EXIT(read_to_end({"-h"}), ExitedWithCode(0), "");
     EXPECT_EQ(child_stdout(), usage_text());
