@@ -2,7 +2,7 @@
 // time, keying a simulated serial port, then three short runs that end it by
 // a port failure, by SIGINT and by request 5.
 //
-// Usage: soak --varkel <binary> --simport <library> [--seconds N] [--sanitized]
+// Usage: soak --varkel <binary> --simport <library> [--seconds N] [--sanitized] [--keep]
 //
 // Several clients on loopback send texts, speed, tone, volume, weighting,
 // PTT, tune and device requests all the time. Echoes and aborts need care,
@@ -54,6 +54,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr int kClientCount = 4;
+constexpr int kTextPercent = 3;  // of the requests that leave echoes alone
 constexpr int kDefaultSeconds = 60;
 constexpr int kMaxSeconds = 300;
 constexpr int kReplyTimeoutMs = 30000;
@@ -75,6 +76,7 @@ struct Options {
     std::string simport;
     int seconds = kDefaultSeconds;
     bool sanitized = false;
+    bool keep = false;  // keep the daemon's files for a look afterwards
 };
 
 // ---------------------------------------------------------------- results
@@ -471,7 +473,8 @@ struct Tally {
     uint64_t echoes_back = 0;
     uint64_t aborts = 0;
     uint64_t aborts_broken = 0;    // the abort found the echo pending: "break"
-    uint64_t aborts_too_late = 0;  // the echo had gone out first, or word mode ignored it
+    uint64_t aborts_too_late = 0;  // the echo had gone out before the abort
+    uint64_t aborts_ignored = 0;   // in word mode: the echo must come
     uint64_t idle_aborts = 0;      // aborts with no echo pending
     uint64_t lost = 0;
     uint64_t unexpected = 0;
@@ -499,72 +502,72 @@ std::string letters_for(uint64_t number) {
     return word.size() < 2 ? "E" + word : word;
 }
 
-// A request that never touches a pending echo.
+// A request that never touches a pending echo. Few of them are texts: Morse
+// is played far slower than requests arrive, and a growing backlog would
+// hold every echo back.
 std::string background_request(std::mt19937& random) {
     const auto pick = [&](int low, int high) {
         return std::uniform_int_distribution<int>(low, high)(random);
     };
-    switch (pick(0, 25)) {
+    if (pick(0, 99) < kTextPercent) {
+        static const char* const kTexts[] = {"E", "TI", "+E-", "~ET", "I*E", "E\r\n"};
+        return kTexts[pick(0, static_cast<int>(std::size(kTexts)) - 1)];
+    }
+    static const int kDelays[] = {5, 10, 20, 60};
+    switch (pick(0, 21)) {
         case 0:
         case 1:
-            return "E";
-        case 2:
-            return "TI";
-        case 3:
-            return "+E-";
-        case 4:
-            return "~ET";
-        case 5:
-            return "I*E";
-        case 6:
-        case 7:
             return kEsc + "2" + std::to_string(pick(40, 60));
-        case 8:
+        case 2:
             return kEsc + "3" + std::to_string(pick(0, 3) == 0 ? 0 : pick(400, 1000));
-        case 9:
+        case 3:
             return kEsc + "g" + std::to_string(pick(0, 100));
-        case 10:
+        case 4:
             return kEsc + "7" + std::to_string(pick(-50, 50));
-        case 11:
-            return kEsc + "a1";
-        case 12: {
-            static const int kDelays[] = {5, 10, 20, 60};
+        case 5:
+            return pick(0, 2) == 0 ? kEsc + "a1" : kEsc + "a 1x";
+        case 6:
             return kEsc + "d" + std::to_string(kDelays[pick(0, 3)]);
-        }
-        case 13:
+        case 7:
             return kEsc + "8" + kSimPort;
-        case 14:
-            return kEsc + "8null";
-        case 15:
-            return pick(0, 3) == 0 ? kEsc + "c1" : kEsc + "b" + std::to_string(pick(0, 1));
-        case 16:
-            return pick(0, 3) == 0 ? kEsc + "6" : kEsc + "e" + std::to_string(pick(-1, 16));
-        case 17:
+        case 8:
+            return pick(0, 2) == 0 ? kEsc + "8null" : kEsc + "8" + kSimPort;
+        case 9:
+            return kEsc + "b" + std::to_string(pick(0, 1));
+        case 10:
+            return kEsc + "e" + std::to_string(pick(-1, 16));
+        case 11:
             return kEsc + "9";
-        case 18:
+        case 12:
             return kEsc + "1";
-        case 19:
+        case 13:
             return kEsc + "2abc";
-        case 20:
+        case 14:
             return kEsc + "fx";
-        case 21:
+        case 15:
             return kEsc + "d-5";
-        case 22:
+        case 16:
             return kEsc + "ax";
-        case 23:
+        case 17:
             return kEsc + "c11";
-        case 24:
-            return "E\r\n";
+        case 18:
+            return kEsc + "3 99999";
+        case 19:
+            return kEsc + "g-1";
+        case 20:
+            return kEsc + "7 51";
         default:
             return kEsc + "Z";
     }
 }
 
-// Waits for the outcome of one echo. With an abort, "break" is the other
-// acceptable outcome; anything else on this socket is a fault.
+// Waits for the outcome of one echo. After an abort in character mode,
+// "break" is the other acceptable outcome; anything else on this socket is a
+// fault.
 enum class Outcome { Echo, Break, Lost };
 
-Outcome await_echo(UdpClient& client, const std::string& echo, bool aborted, Tally& tally, int id) {
+Outcome await_echo(UdpClient& client, const std::string& echo, bool may_break, Tally& tally,
+                   int id) {
     const auto deadline = Clock::now() + milliseconds(kReplyTimeoutMs);
     while (Clock::now() < deadline) {
         const int left = static_cast<int>(
@@ -576,7 +579,7 @@ Outcome await_echo(UdpClient& client, const std::string& echo, bool aborted, Tal
         if (*reply == echo) {
             return Outcome::Echo;
         }
-        if (aborted && *reply == kBreak) {
+        if (may_break && *reply == kBreak) {
             return Outcome::Break;
         }
         std::lock_guard lock(tally.mutex);
@@ -586,11 +589,13 @@ Outcome await_echo(UdpClient& client, const std::string& echo, bool aborted, Tal
     return Outcome::Lost;
 }
 
-// One echo transaction by the token holder.
-void echo_transaction(UdpClient& client, std::mt19937& random, Tally& tally, int id) {
+// One echo transaction by the token holder. In word mode the daemon ignores
+// aborts, so there every transaction aborts and the echo must still come.
+void echo_transaction(UdpClient& client, std::mt19937& random, Tally& tally, int id,
+                      bool word_mode) {
     const uint64_t sequence = g_sequence++;
     const int kind = std::uniform_int_distribution<int>(0, 9)(random);
-    const bool abort = kind >= 7;
+    const bool abort = word_mode || kind >= 7;
     std::string echo;
     if (kind % 2 == 0) {
         // Echo marker: the text before it comes back.
@@ -612,16 +617,18 @@ void echo_transaction(UdpClient& client, std::mt19937& random, Tally& tally, int
             milliseconds(std::uniform_int_distribution<int>(5, 60)(random)));
         client.send(kEsc + "4");
     }
-    const Outcome outcome = await_echo(client, echo, abort, tally, id);
+    const Outcome outcome = await_echo(client, echo, abort && !word_mode, tally, id);
     std::lock_guard lock(tally.mutex);
     ++tally.echoes_asked;
-    if (abort) {
+    if (word_mode) {
+        ++tally.aborts_ignored;
+    } else if (abort) {
         ++tally.aborts;
     }
     switch (outcome) {
         case Outcome::Echo:
             ++tally.echoes_back;
-            if (abort) {
+            if (abort && !word_mode) {
                 ++tally.aborts_too_late;
             }
             break;
@@ -639,13 +646,16 @@ void echo_transaction(UdpClient& client, std::mt19937& random, Tally& tally, int
 }
 
 // Requests that would drop a pending echo: only the token holder, between
-// its echoes.
+// its echoes. Tuning drops nothing, but a carrier restarted faster than it
+// runs out would hold every echo back until the load stops.
 std::string holder_request(std::mt19937& random) {
-    switch (std::uniform_int_distribution<int>(0, 9)(random)) {
+    switch (std::uniform_int_distribution<int>(0, 10)(random)) {
         case 0:
             return kEsc + "0";
         case 1:
             return kEsc + "fn";
+        case 10:
+            return kEsc + "c1";
         case 2:
         case 3:
             return kEsc + "d0";
@@ -665,15 +675,23 @@ void run_client(int id, int port, Clock::time_point until, Tally& tally,
         const bool want_token = std::uniform_int_distribution<int>(0, 5)(random) == 0;
         if (want_token && g_echo_token.try_lock()) {
             std::lock_guard token(g_echo_token, std::adopt_lock);
-            if (std::uniform_int_distribution<int>(0, 3)(random) == 0) {
-                const std::string request = holder_request(random);
-                client.send(request);
-                if (request == kEsc + "4") {
-                    std::lock_guard lock(tally.mutex);
-                    ++tally.idle_aborts;
+            const int action = std::uniform_int_distribution<int>(0, 7)(random);
+            if (action == 0) {
+                // Word mode lasts until a reset.
+                client.send(kEsc + "6");
+                echo_transaction(client, random, tally, id, true);
+                client.send(kEsc + "0");
+            } else {
+                if (action <= 2) {
+                    const std::string request = holder_request(random);
+                    client.send(request);
+                    if (request == kEsc + "4") {
+                        std::lock_guard lock(tally.mutex);
+                        ++tally.idle_aborts;
+                    }
                 }
+                echo_transaction(client, random, tally, id, false);
             }
-            echo_transaction(client, random, tally, id);
         } else {
             client.send(background_request(random));
         }
@@ -822,6 +840,7 @@ void soak_run(const Options& options) {
                                          " key-downs for TEST)");
     check((final_text.final_state & (kDtr | kRts)) == 0, "the port is at rest again");
 
+    const long drops = daemon.udp_drops();
     last.send(kEsc + "5");
     sent += last.sent();
     const int status = daemon.wait_exit(kExitTimeoutMs);
@@ -832,7 +851,6 @@ void soak_run(const Options& options) {
 
     const std::string final_log = daemon.debug_log();
     const size_t handled = count_lines_equal(final_log, kSeparatorLine);
-    const long drops = daemon.udp_drops();
     const size_t total_sent = sent.load();
     check(handled == total_sent, "every datagram was handled (" + std::to_string(handled) + " of " +
                                      std::to_string(total_sent) + ")");
@@ -850,6 +868,8 @@ void soak_run(const Options& options) {
                 static_cast<unsigned long long>(tally.aborts),
                 static_cast<unsigned long long>(tally.aborts_broken),
                 static_cast<unsigned long long>(tally.aborts_too_late));
+    std::printf("  aborts in word mode       %llu (ignored, echo came)\n",
+                static_cast<unsigned long long>(tally.aborts_ignored));
     std::printf("  aborts with none pending  %llu\n",
                 static_cast<unsigned long long>(tally.idle_aborts));
     std::printf("  key-downs / PTT-ons       %zu / %zu\n", load.key_downs, load.ptt_ons);
@@ -858,7 +878,7 @@ void soak_run(const Options& options) {
                 fds_peak);
     std::printf("  VmRSS                     %ld kB before, %ld kB after, %ld kB peak\n\n",
                 rss_before, rss_after, rss_peak);
-    if (g_failed != 0) {
+    if (g_failed != 0 || options.keep) {
         daemon.keep_files();
         std::printf("  files kept in %s\n", daemon.dir().c_str());
     }
@@ -947,6 +967,8 @@ bool parse_options(int argc, char** argv, Options& options) {
             options.seconds = std::atoi(argv[++i]);
         } else if (arg == "--sanitized") {
             options.sanitized = true;
+        } else if (arg == "--keep") {
+            options.keep = true;
         } else {
             return false;
         }
@@ -962,7 +984,7 @@ int main(int argc, char** argv) {
     if (!parse_options(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: soak --varkel <binary> --simport <library> [--seconds 1..%d] "
-                     "[--sanitized]\n",
+                     "[--sanitized] [--keep]\n",
                      kMaxSeconds);
         return 2;
     }
