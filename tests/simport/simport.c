@@ -134,8 +134,8 @@ static void setup(void) {
         struct sim_port* port = &g_ports[kind];
         copy_path(port->path, names[kind]);
         port->configured = port->path[0] != '\0';
-        port->control = (unsigned char)(env_number("SIMPORT_CONTROL", DEFAULT_CONTROL) &
-                                        CONTROL_BITS);
+        port->control =
+            (unsigned char)(env_number("SIMPORT_CONTROL", DEFAULT_CONTROL) & CONTROL_BITS);
         port->status = (unsigned char)env_number("SIMPORT_STATUS", DEFAULT_STATUS);
         port->claim_fd = -1;
     }
@@ -149,9 +149,13 @@ static void setup(void) {
     }
 }
 
-static void ensure_setup(void) { pthread_once(&g_once, setup); }
+static void ensure_setup(void) {
+    pthread_once(&g_once, setup);
+}
 
-__attribute__((constructor)) static void simport_load(void) { ensure_setup(); }
+__attribute__((constructor)) static void simport_load(void) {
+    ensure_setup();
+}
 
 static int port_of_path(const char* path) {
     if (path == NULL) {
@@ -279,9 +283,13 @@ int open64(const char* path, int flags, ...) {
 
 /* The fortified forms that open(path, flags) may compile to. */
 int __open_2(const char* path, int flags);
-int __open_2(const char* path, int flags) { return open(path, flags); }
+int __open_2(const char* path, int flags) {
+    return open(path, flags);
+}
 int __open64_2(const char* path, int flags);
-int __open64_2(const char* path, int flags) { return open64(path, flags); }
+int __open64_2(const char* path, int flags) {
+    return open64(path, flags);
+}
 
 int openat(int dirfd, const char* path, int flags, ...) {
     ensure_setup();
