@@ -32,11 +32,6 @@ harness::Env port_env(const std::string& dir, harness::Env extra = {}) {
     harness::Env env = {{"SIMPORT_SERIAL", kSerial},
                         {"SIMPORT_PARALLEL", kParallel},
                         {"SIMPORT_LOG", dir + "/simport.log"}};
-    // An address-sanitized daemon wants its runtime first in the library
-    // list; the preloaded ports come first instead, and that is fine here.
-    const char* asan = getenv("ASAN_OPTIONS");
-    env.push_back(
-        {"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"});
     env.insert(env.end(), extra.begin(), extra.end());
     return env;
 }
