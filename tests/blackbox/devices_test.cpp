@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -103,8 +104,6 @@ using Names = std::vector<std::string>;
 TEST(Devices, SerialPortChosenWithDashDHasBothLinesClearedAtOnceAndAtExit) {
     Daemon daemon;
     ASSERT_TRUE(daemon.start_foreground({"-d", kSerial}, port_env(daemon.dir()), true));
-    EXPECT_NE(daemon.out().find("varkel:II: keying device used: \"ttyUSB_sim0\"\n"),
-              std::string::npos);
     auto serial = port_events(daemon, "serial");
     ASSERT_EQ(names(serial), (Names{"OPEN", "TIOCMGET", "TIOCMBIC", "TIOCMBIC"}));
     EXPECT_EQ(serial[0].state, simport::kDtr | simport::kRts);  // the open raised them
@@ -146,8 +145,6 @@ TEST(Devices, ParallelPortIsClaimedPutAtRestAndReleasedAtExit) {
     Daemon daemon;
     ASSERT_TRUE(daemon.start_foreground(
         {"-d", kParallel}, port_env(daemon.dir(), {{"SIMPORT_CONTROL", "0x0c"}}), true));
-    EXPECT_NE(daemon.out().find("varkel:II: keying device used: \"parport_sim0\"\n"),
-              std::string::npos);
     auto parallel = port_events(daemon, "parallel");
     // The serial probe tries first and is refused; then the claim.
     ASSERT_GE(parallel.size(), 5u);
@@ -193,9 +190,16 @@ TEST(Devices, PortThatCannotBeOpenedLeavesTheNullDevice) {
     Daemon daemon;
     ASSERT_TRUE(daemon.start_foreground(
         {"-d", kSerial}, port_env(daemon.dir(), {{"SIMPORT_DENY_OPEN", "1"}}), true));
-    EXPECT_NE(daemon.out().find("varkel:EE: no valid device found, setting cwdevice to null "
-                                "device\nvarkel:II: keying device used: \"ttyUSB_sim0\"\n"),
-              std::string::npos);
+    // Options are read at the threshold in force before start-up: errors only.
+    EXPECT_NE(
+        daemon.out().find("varkel:EE: no valid device found, setting cwdevice to null device\n"),
+        std::string::npos);
+    // Both probes were refused the open.
+    const auto serial = port_events(daemon, "serial");
+    EXPECT_EQ(names(serial), (Names{"OPEN", "OPEN"}));
+    for (const Event& event : serial) {
+        EXPECT_EQ(event.error, EACCES);
+    }
     daemon.signal(SIGINT);
     EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
 }
@@ -296,7 +300,8 @@ TEST(Devices, DescriptorsStayFlatOverAThousandReselections) {
         daemon.wait_exit(kWaitMs);
         GTEST_SKIP() << "request 8 is not handled by this build";
     }
-    ASSERT_TRUE(daemon.wait_for_output("keying device used", kWaitMs, 2));
+    // The selection made by -d was not logged: the threshold was still 2.
+    ASSERT_TRUE(daemon.wait_for_output("keying device used", kWaitMs, 1));
     const int before = open_descriptors(daemon.pid());
     ASSERT_GT(before, 0);
 
@@ -311,7 +316,7 @@ TEST(Devices, DescriptorsStayFlatOverAThousandReselections) {
             ASSERT_TRUE(client.send(std::string("\x1b") + "8" + kTexts[sent % std::size(kTexts)],
                                     daemon.port()));
         }
-        ASSERT_TRUE(daemon.wait_for_output("keying device used", kWaitMs, 2 + sent));
+        ASSERT_TRUE(daemon.wait_for_output("keying device used", kWaitMs, 1 + sent));
     }
     EXPECT_EQ(open_descriptors(daemon.pid()), before);
     EXPECT_EQ(daemon.count_output("you must run"), 0u);

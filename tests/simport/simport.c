@@ -18,7 +18,8 @@
  *   SIMPORT_LOG          file the requests are appended to (none: no log)
  *   SIMPORT_FAIL_FILE    while this file exists every ioctl on a simulated
  *                        port fails with EIO, as on an unplugged adapter
- *   SIMPORT_DENY_OPEN=1  opening a simulated port fails with EACCES
+ *   SIMPORT_DENY_OPEN=1  opening a simulated port fails with EACCES (logged
+ *                        as OPEN with ok=0, fd=-1)
  *
  * What the kernel does and this imitates:
  *   - serial: opening a closed port raises DTR and RTS; the last close drops
@@ -230,11 +231,13 @@ static void refresh_status(struct sim_port* port) {
 /* Opens a simulated port: a descriptor of /dev/null stands in for it, so
  * that its number is real and unique. */
 static int open_port(int kind, int flags) {
+    pthread_mutex_lock(&g_lock);
     if (g_deny_open) {
+        log_event(kind, -1, "OPEN", (unsigned long)flags, 0, EACCES);
+        pthread_mutex_unlock(&g_lock);
         errno = EACCES;
         return -1;
     }
-    pthread_mutex_lock(&g_lock);
     const int fd = real_open("/dev/null", O_RDWR | (flags & O_CLOEXEC));
     if (fd >= MAX_DESCRIPTORS) {
         real_close(fd);
