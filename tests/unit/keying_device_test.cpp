@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/logging.h"
 #include "devices/keying_device.h"
 #include "support/test_support_ports.h"
 
@@ -193,6 +194,16 @@ TEST_F(KeyingDeviceTest, DefaultDescriptionsAreSetAndFreed) {
     EXPECT_FALSE(null_device.description);
 }
 
+TEST_F(KeyingDeviceTest, DefaultDescriptionsThatCannotBeCopiedEndTheProcess) {
+    fail_next_description_copy_for_tests();
+    EXPECT_EXIT(
+        {
+            set_debug_output(stderr);
+            set_default_descriptions();
+        },
+        ::testing::ExitedWithCode(1), "^varkel:EE: memory allocation error\n$");
+}
+
 TEST_F(KeyingDeviceTest, ReleaseAtExitLiftsAKeyLeftDownAndHappensOnce) {
     test_ports::add(Kind::parallel, "parport0", 0x00);
     ASSERT_TRUE(select_device(current_device, "parport0"));
@@ -232,6 +243,15 @@ TEST_F(KeyingDeviceTest, PttNeverFallsWhileTheKeyIsDown) {
     EXPECT_EQ(
         test_ports::requests("ttyUSB0"),
         (Requests{"TIOCMBIS RTS", "TIOCMBIS DTR", "TIOCMBIC DTR", "TIOCMBIC RTS", "TIOCMBIC DTR"}));
+}
+
+TEST_F(KeyingDeviceTest, PttOffRepeatedWhilePttIsOffLeavesTheKeyDown) {
+    test_ports::add(Kind::parallel, "parport0", 0x00);
+    ASSERT_TRUE(select_device(current_device, "parport0"));
+    device_key(&parallel_device, 1);
+    device_ptt(&parallel_device, 0);  // the foot-switch poll, switch open
+    EXPECT_TRUE(device_key_is_down());
+    EXPECT_EQ(test_ports::port("parport0").control, 0x01);
 }
 
 TEST_F(KeyingDeviceTest, OperationsOnADeviceThatIsNotCurrentAreSkipped) {
