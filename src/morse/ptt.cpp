@@ -1,7 +1,9 @@
 #include "morse/ptt.h"
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
+#include <mutex>
 
 #include "core/logging.h"
 #include "core/settings.h"
@@ -21,6 +23,7 @@ std::atomic<uint8_t> g_ptt_flags{0};
 
 constexpr uint8_t kPttFlagMask = PTT_ACTIVE_AUTO | PTT_ACTIVE_MANUAL | PTT_ACTIVE_ECHO;
 constexpr long kNanosecondsPerMicrosecond = 1000;
+constexpr long kMicrosecondsPerMillisecond = 1000;
 
 }  // namespace
 
@@ -49,18 +52,14 @@ uint8_t ptt_flags_clear(uint8_t bits) {
 }
 
 void ptt_flags_clear_all_locked() {
-    g_ptt_flags.store(0);
+    g_ptt_flags.exchange(0);
     const uint8_t flags = 0;
     debug_log(DD, "PTT flag = 0 (0x%02x/%s)", flags, ptt_flag_text(flags).data());
 }
 
 void ptt_flags_clear_all() {
-    {
-        std::lock_guard<std::mutex> lock(g_ptt_decision_mutex);
-        g_ptt_flags.store(0);
-    }
-    const uint8_t flags = 0;
-    debug_log(DD, "PTT flag = 0 (0x%02x/%s)", flags, ptt_flag_text(flags).data());
+    std::lock_guard<std::mutex> lock(g_ptt_decision_mutex);
+    ptt_flags_clear_all_locked();
 }
 
 void sleep_microseconds(long microseconds) {
@@ -80,9 +79,10 @@ void ptt_auto_on(KeyingDevice* device, const char* message) {
         return;
     }
     {
-        // Either the low-queue callback has already dropped automatic PTT
-        // and cleared the flag, so PTT is raised again here, or it will see
-        // the text waiting in the message buffer and leave PTT on.
+        // The low-queue callback decides and drops automatic PTT as one step
+        // under this lock: either it has dropped PTT and cleared the flag,
+        // and PTT is raised again here, or it decides later and then finds
+        // the text that is being played waiting in the message buffer.
         std::lock_guard<std::mutex> lock(g_ptt_decision_mutex);
         if ((g_ptt_flags.load() & PTT_ACTIVE_AUTO) != 0) {
             return;
@@ -90,7 +90,7 @@ void ptt_auto_on(KeyingDevice* device, const char* message) {
     }
     device_ptt(device, 1);
     debug_log(II, "%s", message);
-    sleep_microseconds(static_cast<long>(settings.current.ptt_delay) * 1000);
+    sleep_microseconds(static_cast<long>(settings.current.ptt_delay) * kMicrosecondsPerMillisecond);
     const uint8_t flags = ptt_flags_set(PTT_ACTIVE_AUTO);
     debug_log(DD, "PTT flag +PTT_ACTIVE_AUTO (0x%02x/%s)", flags, ptt_flag_text(flags).data());
 }
