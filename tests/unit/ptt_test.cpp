@@ -76,6 +76,17 @@ TEST_F(PttTest, AutoOnUnderManualPttRaisesAgainAndKeepsManual) {
               "varkel:DD: PTT flag +PTT_ACTIVE_AUTO (0x03/AMe)\n");
 }
 
+TEST_F(PttTest, AutoOnSetsTheFlagEvenWhenTheDelayCannotBeSlept) {
+    // A whole second does not fit the nanoseconds field: nanosleep refuses.
+    settings.current.ptt_delay = 1000;
+    settings.nofork = true;
+    testing::internal::CaptureStdout();
+    ptt_auto_on(&morse_test::recording_device, "PTT (auto) on");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "varkel: Nanosleep failed: \"Invalid argument\"\n");
+    EXPECT_EQ(ptt_flags(), PTT_ACTIVE_AUTO);
+}
+
 TEST_F(PttTest, OffDropsTheLineAndClearsEveryFlagEvenWhenAlreadyClear) {
     ptt_flags_set(PTT_ACTIVE_AUTO | PTT_ACTIVE_ECHO | PTT_ACTIVE_MANUAL);
     ptt_off(&morse_test::recording_device, "PTT off");
