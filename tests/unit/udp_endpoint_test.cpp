@@ -1,0 +1,196 @@
+// The endpoint on a real loopback socket: what a datagram becomes, and where
+// echo replies go.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/logging.h"
+#include "core/settings.h"
+#include "morse/ptt.h"
+#include "net/udp_endpoint.h"
+#include "support/fake_libcw.h"
+
+namespace varkel {
+namespace {
+
+int loopback_socket() {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    return fd;
+}
+
+int port_of(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+class EndpointTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        reset_settings_for_tests();
+        fake_libcw::reset();
+        settings.current.verbosity = DD;
+        log_ = tmpfile();
+        set_debug_output(log_);
+        // Find a free port, then let the endpoint bind it.
+        const int probe = loopback_socket();
+        settings.port = port_of(probe);
+        close(probe);
+        ASSERT_TRUE(open_endpoint());
+        client_ = loopback_socket();
+        empty_message_buffer();
+        ptt_flags_clear_all();
+    }
+    void TearDown() override {
+        close(client_);
+        close(socket_fd);
+        socket_fd = 0;
+        set_debug_output(stdout);
+        fclose(log_);
+        reset_settings_for_tests();
+    }
+    void send_datagram(const std::string& datagram) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(static_cast<uint16_t>(settings.port));
+        sendto(client_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
+               sizeof to);
+        pollfd ready{socket_fd, POLLIN, 0};
+        poll(&ready, 1, 1000);
+    }
+    std::string log() {
+        fflush(log_);
+        rewind(log_);
+        std::string text;
+        char chunk[4096];
+        size_t got;
+        while ((got = fread(chunk, 1, sizeof chunk, log_)) > 0) {
+            text.append(chunk, got);
+        }
+        return text;
+    }
+    std::string client_receive() {
+        pollfd ready{client_, POLLIN, 0};
+        if (poll(&ready, 1, 1000) != 1) {
+            return "<nothing>";
+        }
+        char buffer[512];
+        const ssize_t got = recv(client_, buffer, sizeof buffer, 0);
+        return std::string(buffer, static_cast<size_t>(got));
+    }
+    std::string queued_characters() {
+        std::string text;
+        for (const auto& call : fake_libcw::calls()) {
+            if (call.name == "cw_send_character") {
+                text.push_back(static_cast<char>(call.args[0]));
+            }
+        }
+        return text;
+    }
+    FILE* log_ = nullptr;
+    int client_ = -1;
+};
+
+TEST_F(EndpointTest, TrailingLineEndsAreStrippedAndTheTextIsPlayed) {
+    send_datagram("CQ\r\n");
+    EXPECT_EQ(receive_request(), 1);
+    EXPECT_NE(log().find("varkel:II: -------------------\nvarkel:II: request: \"CQ\"\n"),
+              std::string::npos);
+    EXPECT_EQ(queued_characters(), "CQ");
+    EXPECT_FALSE(message_waiting());
+}
+
+TEST_F(EndpointTest, LineEndsInsideTheTextStay) {
+    send_datagram("A\r\nB\n\r\n");
+    EXPECT_EQ(receive_request(), 1);
+    EXPECT_NE(log().find("request: \"A\r\nB\"\n"), std::string::npos);
+}
+
+TEST_F(EndpointTest, OnlyLineEndsAndNoDatagramAreNoData) {
+    send_datagram("\r\n\r");
+    EXPECT_EQ(receive_request(), 0);
+    EXPECT_EQ(receive_request(), 0);  // nothing waiting: EAGAIN
+    EXPECT_EQ(log(), "varkel:DD: ...recv_from (no data)\nvarkel:DD: ...recv_from (no data)\n");
+}
+
+TEST_F(EndpointTest, EmptyDatagramIsIgnoredSilently) {
+    send_datagram("");
+    EXPECT_EQ(receive_request(), 0);
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(EndpointTest, LongDatagramIsCutTo256Bytes) {
+    send_datagram(std::string(300, 'E'));
+    EXPECT_EQ(receive_request(), 1);
+    EXPECT_EQ(queued_characters(), std::string(256, 'E'));
+}
+
+TEST_F(EndpointTest, EscapeRequestIsLoggedAndNotPlayed) {
+    send_datagram("\x1b" "2 30");
+    EXPECT_EQ(receive_request(), 0);
+    EXPECT_NE(log().find("varkel:II: escaped request: \"<ESC>2 30\"\n"), std::string::npos);
+    EXPECT_EQ(queued_characters(), "");
+}
+
+TEST_F(EndpointTest, TextThatWouldOverflowTheMessageBufferIsDropped) {
+    // Text left over in the buffer (the player always empties it; this
+    // guards the length test itself).
+    char* buffer = message_buffer();
+    memset(buffer + 1, 'x', kMessageTextLimit - 2);
+    buffer[kMessageTextLimit - 1] = '\0';
+    store_message_byte(0, 'x');
+    send_datagram("AB");
+    EXPECT_EQ(receive_request(), 1);
+    EXPECT_EQ(queued_characters(), "");
+    EXPECT_EQ(strlen(message_buffer()), kMessageTextLimit - 1);
+    empty_message_buffer();
+}
+
+TEST_F(EndpointTest, EchoGoesToTheClientThatAskedWithCrLf) {
+    send_datagram("AB^CD");
+    EXPECT_EQ(receive_request(), 1);
+    EXPECT_EQ(ptt_flags() & PTT_ACTIVE_ECHO, PTT_ACTIVE_ECHO);
+    // Another client's datagram does not redirect the pending echo.
+    const int other = loopback_socket();
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(settings.port));
+    sendto(other, "X", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    pollfd ready{socket_fd, POLLIN, 0};
+    poll(&ready, 1, 1000);
+    receive_request();
+    send_echo_reply();
+    EXPECT_EQ(client_receive(), "AB\r\n");
+    char reply[kReplyBufferSize];
+    copy_reply_text(reply, sizeof reply);
+    EXPECT_STREQ(reply, "AB\r\n");
+    close(other);
+}
+
+TEST_F(EndpointTest, LongestReplyFitsWithItsLineEnd) {
+    const std::string text(kReplyTextLimit, 'R');
+    prepare_echo_reply(text.c_str(), text.size());
+    send_echo_reply();
+    // No client address was recorded by a datagram; what matters is that
+    // the buffer holds all 255 characters and CR LF.
+    char reply[kReplyBufferSize];
+    copy_reply_text(reply, sizeof reply);
+    EXPECT_EQ(std::string(reply), text + "\r\n");
+}
+
+}  // namespace
+}  // namespace varkel
