@@ -200,7 +200,7 @@ void request_tune(const char* argument) {
         return;
     }
     debug_log(II, "requested tuning time [s]: \"%ld\"", static_cast<long>(seconds));
-    if (seconds != 0) {
+    if (seconds != 0 && have_generator()) {
         tune(static_cast<int>(seconds));
     }
 }

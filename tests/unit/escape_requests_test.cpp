@@ -629,7 +629,7 @@ TEST_F(EscapeRequestsTest, WithoutAGeneratorRequestsLeaveLibcwAlone) {
     generator_ready.store(false);
     request("a1");
     fake_libcw::reset();
-    for (const char* each : {"230", "30", "3700", "4", "710", "g50", "a0"}) {
+    for (const char* each : {"230", "30", "3700", "4", "710", "g50", "a0", "c3"}) {
         request(each);
     }
     EXPECT_TRUE(fake_libcw::calls().empty());
