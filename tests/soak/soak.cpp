@@ -989,6 +989,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
+    // Progress shows as it happens, also when the output goes to a file.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     soak_run(options);
     fault_port_failure(options);
     fault_sigint(options);
