@@ -343,14 +343,13 @@ long vm_hwm_kib(pid_t pid) {
     return -1;
 }
 
-// The DTR changes the simulated port recorded, in time order.
+// The level changes of DTR, the key line, on the simulated serial port.
 std::vector<Edge> read_port_edges(const std::string& path) {
     std::vector<Edge> edges;
 #ifdef BENCH_HAS_PORT_LOG
-    for (const auto& event : simport_log::read(path)) {
-        if (event.dtr_changed()) {
-            edges.push_back({event.t_ns, event.dtr_set()});
-        }
+    const auto events = simport::read_log(path);
+    for (const auto& change : simport::line_timeline(events, "serial", simport::kDtr)) {
+        edges.push_back({change.time_ns, change.on});
     }
 #else
     (void)path;  // the simulated port's log reader has not landed yet
