@@ -726,11 +726,16 @@ bool parse_options(int argc, char** argv, Options& options) {
     return options.samples > 0 && options.idle_seconds > 0;
 }
 
-void print_conditions(const Options& options) {
+// Other work on the machine shows in every number: say how busy it was.
+std::string load_average() {
     std::string load = read_file("/proc/loadavg");
     if (!load.empty() && load.back() == '\n') {
         load.pop_back();
     }
+    return load;
+}
+
+void print_conditions(const Options& options) {
     printf(
         "varkel against the libcw floor: null audio, simulated serial port, PTT delay 0, "
         "daemon log %s\n",
@@ -740,7 +745,8 @@ void print_conditions(const Options& options) {
         "and 60 wpm; idle: %d s\n",
         options.samples, kLatencyText, kLatencyWpm, kLatencySpacingNs / kNsPerMs, kTimingText,
         options.idle_seconds);
-    printf("machine: %ld CPUs, load average %s\n\n", sysconf(_SC_NPROCESSORS_ONLN), load.c_str());
+    printf("machine: %ld CPUs, load average %s\n\n", sysconf(_SC_NPROCESSORS_ONLN),
+           load_average().c_str());
 }
 
 void remove_tree(const std::string& path) {
@@ -793,6 +799,7 @@ int main(int argc, char** argv) {
     ran = ran && run_idle_session(options, dir, results);
     if (ran) {
         print_table(results, options);
+        printf("load average at the end: %s\n", load_average().c_str());
     }
     if (options.keep || !ran) {
         fprintf(stderr, "run_bench: raw logs kept in %s\n", dir.c_str());
