@@ -1,28 +1,363 @@
 #include "devices/keying_device.h"
 
+#include <unistd.h>
+
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "core/lifecycle.h"
+#include "core/logging.h"
 #include "devices/null_device.h"
-// STUB: to be written.
+#include "devices/parallel_device.h"
+#include "devices/parallel_port_io.h"
+#include "devices/serial_device.h"
+#include "devices/serial_port_io.h"
+
 namespace varkel {
-KeyingDevice serial_device{};
-KeyingDevice null_device{null_init, null_release, null_reset, null_key, null_ptt,
-                         nullptr, nullptr, nullptr, 0, std::nullopt};
-KeyingDevice parallel_device{};
+
+// The drivers' operations never change; fd and description change only in
+// select_device, set_default_descriptions and free_descriptions, under the
+// device lock.
+KeyingDevice serial_device{
+    .init = serial_init,
+    .release = serial_release,
+    .reset = serial_reset,
+    .key = serial_key,
+    .ptt = serial_ptt,
+    .ssb_way = nullptr,          // DTR and RTS are taken by key and PTT
+    .band_switch = nullptr,      // no data lines are driven
+    .read_ptt_switch = nullptr,  // the modem inputs are not read
+    .fd = 0,
+    .description = std::nullopt,
+};
+
+KeyingDevice null_device{
+    .init = null_init,
+    .release = null_release,
+    .reset = null_reset,
+    .key = null_key,
+    .ptt = null_ptt,
+    .ssb_way = nullptr,          // no hardware to route audio
+    .band_switch = nullptr,      // no hardware to switch bands
+    .read_ptt_switch = nullptr,  // no foot switch to read
+    .fd = 0,
+    .description = std::nullopt,
+};
+
+KeyingDevice parallel_device{
+    .init = parallel_init,
+    .release = parallel_release,
+    .reset = parallel_reset,
+    .key = parallel_key,
+    .ptt = parallel_ptt,
+    .ssb_way = parallel_ssb_way,
+    .band_switch = parallel_band_switch,
+    .read_ptt_switch = parallel_read_ptt_switch,
+    .fd = 0,
+    .description = std::nullopt,
+};
+
+// Read by every thread; stored only under the device lock.
 std::atomic<KeyingDevice*> current_device{&null_device};
-bool select_device(std::atomic<KeyingDevice*>&, const char*) { return true; }
+
+uid_t (*effective_user_id)() = geteuid;
+
+namespace {
+
+// The device lock: held around every driver call and every change of the
+// current device. The owner is kept so that exit_process can let go of it
+// when the main thread ends the process from inside a driver call.
+std::mutex g_device_mutex;
+std::atomic<std::thread::id> g_device_lock_owner{};
+
+// Whether the key line was last driven down, and the PTT line on. Written
+// under the device lock.
+std::atomic<bool> g_key_down{false};
+std::atomic<bool> g_ptt_on{false};
+
+// Once set, no driver is called again: a request has failed and the process
+// is ending, the current device has been released at exit, or this is the
+// parent that detached and the child drives the port.
+std::atomic<bool> g_devices_stopped{false};
+
+bool g_fail_next_copy = false;  // main thread only (tests)
+
+class DeviceLock {
+  public:
+    DeviceLock() {
+        g_device_mutex.lock();
+        g_device_lock_owner.store(std::this_thread::get_id());
+    }
+    ~DeviceLock() {
+        // exit_process may have let go of the lock already.
+        if (g_device_lock_owner.load() == std::this_thread::get_id()) {
+            g_device_lock_owner.store(std::thread::id{});
+            g_device_mutex.unlock();
+        }
+    }
+    DeviceLock(const DeviceLock&) = delete;
+    DeviceLock& operator=(const DeviceLock&) = delete;
+};
+
+// Whether a wrapper may drive the device. Called under the device lock.
+bool drivable(const KeyingDevice* device) {
+    return device != nullptr && device == current_device.load() && !g_devices_stopped.load();
+}
+
+// std::string reports exhaustion only by throwing; this is the one place
+// where that is turned into a success flag.
+bool copy_description(const char* text, std::optional<std::string>& copy) {
+    if (g_fail_next_copy) {
+        g_fail_next_copy = false;
+        return false;
+    }
+    try {
+        copy.emplace(text);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+// Brings a device that is no longer to be driven to rest and ends its use,
+// closing its descriptor. Called under the device lock.
+void retire(KeyingDevice* device) {
+    if (device == nullptr || g_devices_stopped.load()) {
+        return;
+    }
+    if (device->reset != nullptr) {
+        device->reset(device);
+    }
+    g_key_down.store(false);
+    g_ptt_on.store(false);
+    if (device->release != nullptr) {
+        device->release(device);
+    }
+}
+
+// A probe's descriptor that will not be used (0 and -1 stand for the null
+// device and are no descriptors).
+void close_unused_descriptor(const KeyingDevice* kind, int32_t fd) {
+    if (kind == &serial_device) {
+        serial_port_io.close(fd);
+    } else if (kind == &parallel_device) {
+        parallel_port_io.close(fd);
+    }
+}
+
+void log_not_root() {
+    debug_log(EE, "you must run this program as root to use parallel port");
+}
+
+}  // namespace
+
+bool select_device(std::atomic<KeyingDevice*>& target, const char* text) {
+    if (text == nullptr || text[0] == '\0') {
+        debug_log(EE, "invalid device description \"%s\"", text == nullptr ? "(null)" : text);
+        return false;
+    }
+
+    KeyingDevice* chosen = nullptr;
+    int32_t fd = probe_serial(text);
+    if (fd != -1) {
+        chosen = &serial_device;
+    } else {
+        if (target.load() == &parallel_device &&
+            names_open_parallel_port(text, parallel_device.fd)) {
+            // Our own claim would make the probe's claim wait for ever.
+            if (effective_user_id() != 0) {
+                log_not_root();
+                return false;
+            }
+            DeviceLock lock;
+            retire(&parallel_device);
+            target.store(&null_device);
+        }
+        fd = probe_parallel(text);
+        if (fd != -1) {
+            if (effective_user_id() != 0) {
+                log_not_root();
+                parallel_port_io.close(fd);
+                return false;
+            }
+            chosen = &parallel_device;
+        } else if (strcmp(text, "null") == 0) {
+            chosen = &null_device;
+            fd = 0;
+        } else {
+            debug_log(EE, "no valid device found, setting cwdevice to null device");
+            chosen = &null_device;
+            fd = -1;
+        }
+    }
+
+    std::optional<std::string> description;
+    if (!copy_description(text, description)) {
+        debug_log(EE, "memory allocation error");
+        close_unused_descriptor(chosen, fd);
+        return false;
+    }
+
+    DeviceLock lock;
+    KeyingDevice* replaced = target.load();
+    if (replaced != chosen || replaced->fd != fd) {
+        retire(replaced);
+    }
+    target.store(chosen);
+    chosen->description = std::move(description);
+    debug_log(II, "keying device used: \"%s\"", chosen->description->c_str());
+    if (!g_devices_stopped.load()) {
+        chosen->init(chosen, fd);
+    }
+    g_key_down.store(false);
+    g_ptt_on.store(false);
+    return true;
+}
+
 uint8_t band_switch_code(int band) {
     return static_cast<uint8_t>((band & 0x01) | ((band & 0x0E) << 4));
 }
-void switch_band(KeyingDevice*, int) {}
-void set_default_descriptions() {}
-void release_current_device() {}
-void free_descriptions() {}
-void device_key(KeyingDevice*, int32_t) {}
-void device_ptt(KeyingDevice*, int32_t) {}
-void device_reset(KeyingDevice*) {}
-void device_ssb_way(KeyingDevice*, int32_t) {}
-void device_band_switch(KeyingDevice*, uint8_t) {}
-int32_t device_read_ptt_switch(KeyingDevice*) { return 0; }
-bool device_key_is_down() { return false; }
-void release_device_lock_if_held() {}
-void reset_devices_for_tests() {}
+
+void switch_band(KeyingDevice* device, int band) {
+    if (device->band_switch == nullptr) {
+        debug_log(EE, "band switch output not implemented");
+        return;
+    }
+    device_band_switch(device, band_switch_code(band));
+    debug_log(II, "set band switch to %x", static_cast<unsigned>(band));
+}
+
+void set_default_descriptions() {
+    DeviceLock lock;
+    if (!copy_description("ppi0", parallel_device.description) ||
+        !copy_description("ttyd0", serial_device.description) ||
+        !copy_description("null", null_device.description)) {
+        // Nothing can be selected or logged sensibly without memory.
+        debug_log(EE, "memory allocation error");
+        exit_process(1);
+    }
+}
+
+void release_current_device() {
+    DeviceLock lock;
+    KeyingDevice* device = current_device.load();
+    if (device == nullptr || device->release == nullptr || g_devices_stopped.load()) {
+        return;
+    }
+    // Pins keep their state after the process ends: a key left down would
+    // key the transmitter for good.
+    if (g_key_down.load() && device->key != nullptr) {
+        device->key(device, 0);
+        g_key_down.store(false);
+    }
+    device->release(device);
+    g_devices_stopped.store(true);
+}
+
+void free_descriptions() {
+    DeviceLock lock;
+    serial_device.description.reset();
+    null_device.description.reset();
+    parallel_device.description.reset();
+}
+
+void forget_current_device_in_parent() {
+    g_devices_stopped.store(true);
+}
+
+void end_on_device_failure() {
+    g_devices_stopped.store(true);
+    exit_process(1);
+}
+
+void device_key(KeyingDevice* device, int32_t state) {
+    DeviceLock lock;
+    if (!drivable(device)) {
+        return;
+    }
+    device->key(device, state);
+    g_key_down.store(state == 1);
+}
+
+void device_ptt(KeyingDevice* device, int32_t state) {
+    DeviceLock lock;
+    if (!drivable(device)) {
+        return;
+    }
+    // libcw asks for PTT off just before its final key-up; dropping PTT under
+    // a keyed line would hot-switch the transmitter. A PTT that is already
+    // off (the foot-switch poll repeats it) cannot fall, so the key is left.
+    if (state == 0 && g_ptt_on.load() && g_key_down.load()) {
+        device->key(device, 0);
+        g_key_down.store(false);
+    }
+    device->ptt(device, state);
+    g_ptt_on.store(state == 1);
+}
+
+void device_reset(KeyingDevice* device) {
+    DeviceLock lock;
+    if (!drivable(device)) {
+        return;
+    }
+    device->reset(device);
+    g_key_down.store(false);
+    g_ptt_on.store(false);
+}
+
+void device_ssb_way(KeyingDevice* device, int32_t state) {
+    DeviceLock lock;
+    if (!drivable(device) || device->ssb_way == nullptr) {
+        return;
+    }
+    device->ssb_way(device, state);
+}
+
+void device_band_switch(KeyingDevice* device, uint8_t code) {
+    DeviceLock lock;
+    if (!drivable(device) || device->band_switch == nullptr) {
+        return;
+    }
+    device->band_switch(device, code);
+}
+
+int32_t device_read_ptt_switch(KeyingDevice* device) {
+    DeviceLock lock;
+    if (!drivable(device) || device->read_ptt_switch == nullptr) {
+        return 1;  // as an open switch: asks for nothing
+    }
+    return device->read_ptt_switch(device);
+}
+
+bool device_key_is_down() {
+    return g_key_down.load();
+}
+
+void release_device_lock_if_held() {
+    if (g_device_lock_owner.load() == std::this_thread::get_id()) {
+        g_device_lock_owner.store(std::thread::id{});
+        g_device_mutex.unlock();
+    }
+}
+
+void reset_devices_for_tests() {
+    DeviceLock lock;
+    for (KeyingDevice* device : {&serial_device, &null_device, &parallel_device}) {
+        device->fd = 0;
+        device->description.reset();
+    }
+    current_device.store(&null_device);
+    effective_user_id = geteuid;
+    g_key_down.store(false);
+    g_ptt_on.store(false);
+    g_devices_stopped.store(false);
+    g_fail_next_copy = false;
+}
+
+void fail_next_description_copy_for_tests() {
+    g_fail_next_copy = true;
+}
+
 }  // namespace varkel

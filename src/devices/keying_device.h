@@ -2,6 +2,8 @@
 // of device, the current one, and its selection by name.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -15,9 +17,9 @@ struct KeyingDevice {
     int32_t (*reset)(KeyingDevice* device);
     int32_t (*key)(KeyingDevice* device, int32_t state);
     int32_t (*ptt)(KeyingDevice* device, int32_t state);
-    int32_t (*ssb_way)(KeyingDevice* device, int32_t state);           // optional
-    int32_t (*band_switch)(KeyingDevice* device, uint8_t code);        // optional
-    int32_t (*read_ptt_switch)(KeyingDevice* device);                  // optional
+    int32_t (*ssb_way)(KeyingDevice* device, int32_t state);     // optional
+    int32_t (*band_switch)(KeyingDevice* device, uint8_t code);  // optional
+    int32_t (*read_ptt_switch)(KeyingDevice* device);            // optional
     int32_t fd;
     std::optional<std::string> description;  // a name under /dev
 };
@@ -35,6 +37,16 @@ void switch_band(KeyingDevice* device, int band);
 void set_default_descriptions();
 void release_current_device();  // clean-up handler B
 void free_descriptions();       // clean-up handler A
+
+// Called in the parent that detaches, before it exits: the child goes on
+// with the same open port (and, on a parallel port, the same claim), so the
+// parent's clean-up must neither bring the port to rest nor un-claim it.
+void forget_current_device_in_parent();
+
+// For the drivers: a device request failed and the driver has made its
+// error report. Drives nothing more and ends the process with status 1;
+// returns only if another thread is already ending it.
+void end_on_device_failure();
 
 // Device operations as the rest of the daemon calls them. Each runs under
 // the device lock, so that key edges from libcw's thread and PTT, SSB and
@@ -58,7 +70,13 @@ bool device_key_is_down();
 // thread holds the device lock must not leave it held for the clean-up.
 void release_device_lock_if_held();
 
+// The effective user id as selection sees it: geteuid, swapped by tests.
+extern uid_t (*effective_user_id)();
+
 // Puts the three records back to their initial state (tests only).
 void reset_devices_for_tests();
+
+// Makes the next copy of a description fail as if memory ran out (tests only).
+void fail_next_description_copy_for_tests();
 
 }  // namespace varkel

@@ -10,11 +10,11 @@ struct ParallelPortIo {
     int (*open)(const char* path, int flags);
     int (*fstat)(int fd, struct stat* status);
     int (*close)(int fd);
-    int (*claim)(int fd);                                  // PPCLAIM
-    int (*read_control)(int fd, unsigned char* value);     // PPRCONTROL
-    int (*write_control)(int fd, unsigned char value);     // PPWCONTROL
-    int (*write_data)(int fd, unsigned char value);        // PPWDATA
-    int (*read_status)(int fd, unsigned char* value);      // PPRSTATUS
+    int (*claim)(int fd);                               // PPCLAIM
+    int (*read_control)(int fd, unsigned char* value);  // PPRCONTROL
+    int (*write_control)(int fd, unsigned char value);  // PPWCONTROL
+    int (*write_data)(int fd, unsigned char value);     // PPWDATA
+    int (*read_status)(int fd, unsigned char* value);   // PPRSTATUS
 };
 
 extern const ParallelPortIo kLinuxParallelPortIo;

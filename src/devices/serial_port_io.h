@@ -10,9 +10,9 @@ struct SerialPortIo {
     int (*open)(const char* path, int flags);
     int (*fstat)(int fd, struct stat* status);
     int (*close)(int fd);
-    int (*get_modem_lines)(int fd, int* bits);  // TIOCMGET
-    int (*set_modem_lines)(int fd, int bits);   // TIOCMBIS
-    int (*clear_modem_lines)(int fd, int bits); // TIOCMBIC
+    int (*get_modem_lines)(int fd, int* bits);   // TIOCMGET
+    int (*set_modem_lines)(int fd, int bits);    // TIOCMBIS
+    int (*clear_modem_lines)(int fd, int bits);  // TIOCMBIC
 };
 
 // The real requests, and the table the driver uses (real by default).

@@ -2,6 +2,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
 #include "blackbox/daemon_harness.h"
 
 using harness::Client;
@@ -71,4 +76,56 @@ TEST(Lifecycle, StandardStreamAsDebugOutputWhileDetachingIsRefused) {
     const auto result = harness::run_to_exit({"-f", "stderr"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "varkel:EE: specified debug output to \"stderr\" when forking\n");
+}
+
+namespace {
+
+// The pid of a detached daemon, found by the port on its command line.
+pid_t find_daemon_by_port(int port) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::string cmdline = harness::read_file(entry.path().string() + "/cmdline");
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        if (cmdline.find("varkel") != std::string::npos &&
+            cmdline.find(" -p " + std::to_string(port) + " ") != std::string::npos) {
+            return static_cast<pid_t>(std::stol(name));
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+TEST(Lifecycle, DetachedDaemonLogsToItsFileAndStopsOnRequest) {
+    const std::string dir = harness::make_temp_dir();
+    const std::string log_path = dir + "/x.log";
+    const int port = harness::free_udp_port();
+    const auto parent = harness::run_to_exit(
+        {"-x", "n", "-i", "-i", "-f", log_path, "-p", std::to_string(port), "-s", "30"});
+    EXPECT_EQ(parent.status, 0);  // the parent leaves at once
+    EXPECT_EQ(parent.err, "debug output: " + log_path + "\n");
+
+    Client client;
+    ASSERT_TRUE(client.send("E^", port));
+    const auto echo = client.receive(5000);
+    ASSERT_TRUE(echo.has_value());
+    EXPECT_EQ(*echo, "E\r\n");
+
+    const pid_t daemon = find_daemon_by_port(port);
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(client.send("\x1b" "5", port));
+    for (int i = 0; i < 500 && kill(daemon, 0) == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (kill(daemon, 0) == 0) {
+        kill(daemon, SIGKILL);
+        FAIL() << "the detached daemon did not stop on request 5";
+    }
+    const std::string log = harness::read_file(log_path);
+    EXPECT_NE(log.find("varkel:II: request: \"E^\"\n"), std::string::npos);
+    EXPECT_NE(log.find("varkel:II: requested exit of daemon\n"), std::string::npos);
+    std::filesystem::remove_all(dir);
 }

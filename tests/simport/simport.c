@@ -1,3 +1,561 @@
-/* Placeholder: the simulated serial and parallel ports come with the keying devices. */
-int simport_placeholder(void);
-int simport_placeholder(void) { return 0; }
+/*
+ * Simulated keying ports for black-box tests, preloaded into the real
+ * daemon (LD_PRELOAD). It puts a serial port with modem lines and a Linux
+ * ppdev parallel port under /dev names that the test chooses, by catching
+ * open, close, fstat and ioctl on those names. Nothing else is touched: any
+ * other path or descriptor goes to the C library.
+ *
+ * Environment (read once, when the library is loaded):
+ *   SIMPORT_SERIAL       name of the serial port: "ttyUSB_sim0" (under /dev)
+ *                        or a full path "/dev/ttyUSB_sim0"
+ *   SIMPORT_PARALLEL     name of the parallel port, the same way
+ *   SIMPORT_CONTROL      control register when the process starts (strtol
+ *                        base 0; only bits 0-3 exist), default 0x0c: a fresh
+ *                        claim reads PTT on and the key up
+ *   SIMPORT_STATUS       status register, default 0x7f
+ *   SIMPORT_STATUS_FILE  read at every PPRSTATUS: when the file exists and
+ *                        holds a number (strtol base 0), that is the status
+ *   SIMPORT_LOG          file the requests are appended to (none: no log)
+ *   SIMPORT_FAIL_FILE    while this file exists every ioctl on a simulated
+ *                        port fails with EIO, as on an unplugged adapter
+ *   SIMPORT_DENY_OPEN=1  opening a simulated port fails with EACCES (logged
+ *                        as OPEN with ok=0, fd=-1)
+ *
+ * What the kernel does and this imitates:
+ *   - serial: opening a closed port raises DTR and RTS; the last close drops
+ *     them (HUPCL). TIOCMGET, TIOCMBIS, TIOCMBIC, TIOCMSET; anything else
+ *     fails with ENOTTY.
+ *   - parallel: PPCLAIM claims the port for the open file; register requests
+ *     fail with EINVAL until then, as does any request the driver does not
+ *     know (TIOCMGET included). A claim held by another open file would make
+ *     the kernel wait; here PPCLAIM fails with EBUSY instead. Closing the
+ *     claiming descriptor lets the claim go and leaves the pins as they are.
+ *     Only bits 0-3 of the control register exist.
+ *   - fstat reports a character device: major 188 (ttyUSB) for the serial
+ *     port, 99 (ppdev) for the parallel one.
+ * The state lives in this process: after a fork each process has its own
+ * copy, so the log's pid field tells whose request it was.
+ *
+ * Log format: one line per event, fields always in this order:
+ *   t=<ns> pid=<pid> port=<serial|parallel> fd=<fd> req=<name> val=0x<hex>
+ *   ok=<1|0> err=<errno> state=0x<hex> data=0x<hex> status=0x<hex>
+ *   claimed=<1|0>
+ * t is CLOCK_MONOTONIC in nanoseconds. req is OPEN, CLOSE or the request
+ * (TIOCMGET, TIOCMBIS, TIOCMBIC, TIOCMSET, PPCLAIM, PPRELEASE, PPRCONTROL,
+ * PPWCONTROL, PPWDATA, PPRSTATUS; OTHER for the rest). val is the byte or
+ * bits written, or the value read; the open flags for OPEN; the request
+ * number for OTHER. state, data, status and claimed are the port after the
+ * event: state is the modem bits of the serial port (TIOCM_DTR 0x002,
+ * TIOCM_RTS 0x004) or the control register of the parallel port; data,
+ * status and claimed are 0 for the serial port.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/ppdev.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <time.h>
+#include <unistd.h>
+
+enum { NO_PORT = 0, SERIAL_PORT = 1, PARALLEL_PORT = 2, PORT_COUNT = 2 };
+enum { PATH_SIZE = 1024, MAX_DESCRIPTORS = 4096, LINE_SIZE = 256, NUMBER_SIZE = 64 };
+enum { SERIAL_MAJOR = 188, PPDEV_MAJOR = 99 };
+enum { CONTROL_BITS = 0x0f, DEFAULT_CONTROL = 0x0c, DEFAULT_STATUS = 0x7f };
+
+struct sim_port {
+    int configured;
+    char path[PATH_SIZE];
+    int open_count;
+    int modem;             /* serial */
+    unsigned char control; /* parallel */
+    unsigned char data;
+    unsigned char status;
+    int claim_fd; /* -1: not claimed */
+};
+
+/* All below is guarded by g_lock once set up by setup(). */
+static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_once_t g_once = PTHREAD_ONCE_INIT;
+static struct sim_port g_ports[PORT_COUNT + 1]; /* indexed by SERIAL_PORT, PARALLEL_PORT */
+static unsigned char g_descriptor_port[MAX_DESCRIPTORS];
+static int g_log_fd = -1;
+static int g_deny_open;
+static char g_status_file[PATH_SIZE];
+static char g_fail_file[PATH_SIZE];
+
+static int (*real_open)(const char*, int, ...);
+static int (*real_open64)(const char*, int, ...);
+static int (*real_openat)(int, const char*, int, ...);
+static int (*real_openat64)(int, const char*, int, ...);
+static int (*real_close)(int);
+static int (*real_fstat)(int, struct stat*);
+static int (*real_fstat64)(int, struct stat64*);
+static int (*real_fxstat)(int, int, struct stat*);
+static int (*real_fxstat64)(int, int, struct stat64*);
+static int (*real_ioctl)(int, unsigned long, ...);
+
+static void copy_path(char* into, const char* name) {
+    if (name == NULL || name[0] == '\0') {
+        into[0] = '\0';
+    } else if (name[0] == '/') {
+        snprintf(into, PATH_SIZE, "%s", name);
+    } else {
+        snprintf(into, PATH_SIZE, "/dev/%s", name);
+    }
+}
+
+static long env_number(const char* name, long fallback) {
+    const char* text = getenv(name);
+    return text != NULL && text[0] != '\0' ? strtol(text, NULL, 0) : fallback;
+}
+
+static void setup(void) {
+    real_open = dlsym(RTLD_NEXT, "open");
+    real_open64 = dlsym(RTLD_NEXT, "open64");
+    real_openat = dlsym(RTLD_NEXT, "openat");
+    real_openat64 = dlsym(RTLD_NEXT, "openat64");
+    real_close = dlsym(RTLD_NEXT, "close");
+    real_fstat = dlsym(RTLD_NEXT, "fstat");
+    real_fstat64 = dlsym(RTLD_NEXT, "fstat64");
+    real_fxstat = dlsym(RTLD_NEXT, "__fxstat");
+    real_fxstat64 = dlsym(RTLD_NEXT, "__fxstat64");
+    real_ioctl = dlsym(RTLD_NEXT, "ioctl");
+
+    const char* names[PORT_COUNT + 1] = {NULL, getenv("SIMPORT_SERIAL"),
+                                         getenv("SIMPORT_PARALLEL")};
+    for (int kind = SERIAL_PORT; kind <= PARALLEL_PORT; ++kind) {
+        struct sim_port* port = &g_ports[kind];
+        copy_path(port->path, names[kind]);
+        port->configured = port->path[0] != '\0';
+        port->control =
+            (unsigned char)(env_number("SIMPORT_CONTROL", DEFAULT_CONTROL) & CONTROL_BITS);
+        port->status = (unsigned char)env_number("SIMPORT_STATUS", DEFAULT_STATUS);
+        port->claim_fd = -1;
+    }
+    const char* deny = getenv("SIMPORT_DENY_OPEN");
+    g_deny_open = deny != NULL && strcmp(deny, "1") == 0;
+    copy_path(g_status_file, getenv("SIMPORT_STATUS_FILE"));
+    copy_path(g_fail_file, getenv("SIMPORT_FAIL_FILE"));
+    const char* log_path = getenv("SIMPORT_LOG");
+    if (log_path != NULL && log_path[0] != '\0') {
+        g_log_fd = real_open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+}
+
+static void ensure_setup(void) {
+    pthread_once(&g_once, setup);
+}
+
+__attribute__((constructor)) static void simport_load(void) {
+    ensure_setup();
+}
+
+static int port_of_path(const char* path) {
+    if (path == NULL) {
+        return NO_PORT;
+    }
+    for (int kind = SERIAL_PORT; kind <= PARALLEL_PORT; ++kind) {
+        if (g_ports[kind].configured && strcmp(g_ports[kind].path, path) == 0) {
+            return kind;
+        }
+    }
+    return NO_PORT;
+}
+
+static int port_of_descriptor(int fd) {
+    return fd >= 0 && fd < MAX_DESCRIPTORS ? g_descriptor_port[fd] : NO_PORT;
+}
+
+/* Called with g_lock held. */
+static void log_event(int kind, int fd, const char* request, unsigned long value, int ok,
+                      int error) {
+    if (g_log_fd < 0) {
+        return;
+    }
+    const struct sim_port* port = &g_ports[kind];
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long ns = (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
+    const int serial = kind == SERIAL_PORT;
+    char line[LINE_SIZE];
+    const int length = snprintf(
+        line, sizeof line,
+        "t=%lld pid=%ld port=%s fd=%d req=%s val=0x%lx ok=%d err=%d state=0x%03x data=0x%02x "
+        "status=0x%02x claimed=%d\n",
+        ns, (long)getpid(), serial ? "serial" : "parallel", fd, request, value, ok, error,
+        serial ? (unsigned)port->modem : (unsigned)port->control,
+        serial ? 0u : (unsigned)port->data, serial ? 0u : (unsigned)port->status,
+        serial ? 0 : port->claim_fd != -1);
+    if (length > 0) {
+        const ssize_t written = write(g_log_fd, line, (size_t)length);
+        (void)written;
+    }
+}
+
+static int file_exists(const char* path) {
+    struct stat status;
+    return path[0] != '\0' && stat(path, &status) == 0;
+}
+
+/* The status register from the status file, if it holds a number. */
+static void refresh_status(struct sim_port* port) {
+    if (g_status_file[0] == '\0') {
+        return;
+    }
+    const int fd = real_open(g_status_file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    char text[NUMBER_SIZE];
+    const ssize_t got = read(fd, text, sizeof text - 1);
+    real_close(fd);
+    if (got <= 0) {
+        return;
+    }
+    text[got] = '\0';
+    char* end = NULL;
+    const long value = strtol(text, &end, 0);
+    if (end != text) {
+        port->status = (unsigned char)value;
+    }
+}
+
+/* Opens a simulated port: a descriptor of /dev/null stands in for it, so
+ * that its number is real and unique. */
+static int open_port(int kind, int flags) {
+    pthread_mutex_lock(&g_lock);
+    if (g_deny_open) {
+        log_event(kind, -1, "OPEN", (unsigned long)flags, 0, EACCES);
+        pthread_mutex_unlock(&g_lock);
+        errno = EACCES;
+        return -1;
+    }
+    const int fd = real_open("/dev/null", O_RDWR | (flags & O_CLOEXEC));
+    if (fd >= MAX_DESCRIPTORS) {
+        real_close(fd);
+        pthread_mutex_unlock(&g_lock);
+        errno = EMFILE;
+        return -1;
+    }
+    if (fd >= 0) {
+        struct sim_port* port = &g_ports[kind];
+        g_descriptor_port[fd] = (unsigned char)kind;
+        if (kind == SERIAL_PORT && port->open_count == 0) {
+            port->modem |= TIOCM_DTR | TIOCM_RTS;
+        }
+        ++port->open_count;
+        log_event(kind, fd, "OPEN", (unsigned long)flags, 1, 0);
+    }
+    const int saved = errno;
+    pthread_mutex_unlock(&g_lock);
+    errno = saved;
+    return fd;
+}
+
+static int mode_argument(int flags, va_list args) {
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, int) : 0;
+}
+
+int open(const char* path, int flags, ...) {
+    ensure_setup();
+    va_list args;
+    va_start(args, flags);
+    const int mode = mode_argument(flags, args);
+    va_end(args);
+    const int kind = port_of_path(path);
+    return kind != NO_PORT ? open_port(kind, flags) : real_open(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+    ensure_setup();
+    va_list args;
+    va_start(args, flags);
+    const int mode = mode_argument(flags, args);
+    va_end(args);
+    const int kind = port_of_path(path);
+    return kind != NO_PORT ? open_port(kind, flags) : real_open64(path, flags, mode);
+}
+
+/* The fortified forms that open(path, flags) may compile to. */
+int __open_2(const char* path, int flags);
+int __open_2(const char* path, int flags) {
+    return open(path, flags);
+}
+int __open64_2(const char* path, int flags);
+int __open64_2(const char* path, int flags) {
+    return open64(path, flags);
+}
+
+int openat(int dirfd, const char* path, int flags, ...) {
+    ensure_setup();
+    va_list args;
+    va_start(args, flags);
+    const int mode = mode_argument(flags, args);
+    va_end(args);
+    const int kind = port_of_path(path);
+    return kind != NO_PORT ? open_port(kind, flags) : real_openat(dirfd, path, flags, mode);
+}
+
+int openat64(int dirfd, const char* path, int flags, ...) {
+    ensure_setup();
+    va_list args;
+    va_start(args, flags);
+    const int mode = mode_argument(flags, args);
+    va_end(args);
+    const int kind = port_of_path(path);
+    return kind != NO_PORT ? open_port(kind, flags) : real_openat64(dirfd, path, flags, mode);
+}
+
+int close(int fd) {
+    ensure_setup();
+    pthread_mutex_lock(&g_lock);
+    const int kind = port_of_descriptor(fd);
+    if (kind != NO_PORT) {
+        struct sim_port* port = &g_ports[kind];
+        g_descriptor_port[fd] = NO_PORT;
+        --port->open_count;
+        if (port->claim_fd == fd) {
+            port->claim_fd = -1;
+        }
+        if (kind == SERIAL_PORT && port->open_count == 0) {
+            port->modem &= ~(TIOCM_DTR | TIOCM_RTS);
+        }
+        log_event(kind, fd, "CLOSE", 0, 1, 0);
+    }
+    const int result = real_close(fd);
+    const int saved = errno;
+    pthread_mutex_unlock(&g_lock);
+    errno = saved;
+    return result;
+}
+
+static void fill_status(int kind, struct stat* status) {
+    memset(status, 0, sizeof *status);
+    status->st_mode = S_IFCHR | 0660;
+    status->st_nlink = 1;
+    status->st_rdev = makedev(kind == SERIAL_PORT ? SERIAL_MAJOR : PPDEV_MAJOR, 0);
+    status->st_blksize = 4096;
+}
+
+static void fill_status64(int kind, struct stat64* status) {
+    memset(status, 0, sizeof *status);
+    status->st_mode = S_IFCHR | 0660;
+    status->st_nlink = 1;
+    status->st_rdev = makedev(kind == SERIAL_PORT ? SERIAL_MAJOR : PPDEV_MAJOR, 0);
+    status->st_blksize = 4096;
+}
+
+static int simulated(int fd) {
+    pthread_mutex_lock(&g_lock);
+    const int kind = port_of_descriptor(fd);
+    pthread_mutex_unlock(&g_lock);
+    return kind;
+}
+
+int fstat(int fd, struct stat* status) {
+    ensure_setup();
+    const int kind = simulated(fd);
+    if (kind == NO_PORT) {
+        return real_fstat(fd, status);
+    }
+    fill_status(kind, status);
+    return 0;
+}
+
+int fstat64(int fd, struct stat64* status) {
+    ensure_setup();
+    const int kind = simulated(fd);
+    if (kind == NO_PORT) {
+        return real_fstat64(fd, status);
+    }
+    fill_status64(kind, status);
+    return 0;
+}
+
+/* Older C libraries route fstat through these. */
+int __fxstat(int version, int fd, struct stat* status);
+int __fxstat(int version, int fd, struct stat* status) {
+    ensure_setup();
+    const int kind = simulated(fd);
+    if (kind != NO_PORT) {
+        fill_status(kind, status);
+        return 0;
+    }
+    if (real_fxstat == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real_fxstat(version, fd, status);
+}
+
+int __fxstat64(int version, int fd, struct stat64* status);
+int __fxstat64(int version, int fd, struct stat64* status) {
+    ensure_setup();
+    const int kind = simulated(fd);
+    if (kind != NO_PORT) {
+        fill_status64(kind, status);
+        return 0;
+    }
+    if (real_fxstat64 == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real_fxstat64(version, fd, status);
+}
+
+static const char* serial_request(struct sim_port* port, unsigned long request, void* argument,
+                                  unsigned long* value, int* error) {
+    int* bits = argument;
+    switch (request) {
+        case TIOCMGET:
+            *bits = port->modem;
+            *value = (unsigned long)port->modem;
+            return "TIOCMGET";
+        case TIOCMBIS:
+            port->modem |= *bits;
+            *value = (unsigned long)*bits;
+            return "TIOCMBIS";
+        case TIOCMBIC:
+            port->modem &= ~*bits;
+            *value = (unsigned long)*bits;
+            return "TIOCMBIC";
+        case TIOCMSET:
+            port->modem = *bits;
+            *value = (unsigned long)*bits;
+            return "TIOCMSET";
+        default:
+            *value = request;
+            *error = ENOTTY;
+            return "OTHER";
+    }
+}
+
+static const char* parallel_request(struct sim_port* port, int fd, unsigned long request,
+                                    void* argument, unsigned long* value, int* error) {
+    unsigned char* byte = argument;
+    const int claimed_here = port->claim_fd == fd;
+    switch (request) {
+        case PPCLAIM:
+            if (claimed_here) {
+                *error = EINVAL;
+            } else if (port->claim_fd != -1) {
+                *error = EBUSY;
+            } else {
+                port->claim_fd = fd;
+            }
+            return "PPCLAIM";
+        case PPRELEASE:
+            if (!claimed_here) {
+                *error = EINVAL;
+            } else {
+                port->claim_fd = -1;
+            }
+            return "PPRELEASE";
+        case PPRCONTROL:
+            if (!claimed_here) {
+                *error = EINVAL;
+            } else {
+                *byte = port->control;
+                *value = port->control;
+            }
+            return "PPRCONTROL";
+        case PPWCONTROL:
+            *value = *byte;
+            if (!claimed_here) {
+                *error = EINVAL;
+            } else {
+                port->control = *byte & CONTROL_BITS;
+            }
+            return "PPWCONTROL";
+        case PPWDATA:
+            *value = *byte;
+            if (!claimed_here) {
+                *error = EINVAL;
+            } else {
+                port->data = *byte;
+            }
+            return "PPWDATA";
+        case PPRSTATUS:
+            if (!claimed_here) {
+                *error = EINVAL;
+            } else {
+                refresh_status(port);
+                *byte = port->status;
+                *value = port->status;
+            }
+            return "PPRSTATUS";
+        default:
+            *value = request;
+            *error = EINVAL;
+            return "OTHER";
+    }
+}
+
+static const char* request_name(unsigned long request) {
+    switch (request) {
+        case TIOCMGET:
+            return "TIOCMGET";
+        case TIOCMBIS:
+            return "TIOCMBIS";
+        case TIOCMBIC:
+            return "TIOCMBIC";
+        case TIOCMSET:
+            return "TIOCMSET";
+        case PPCLAIM:
+            return "PPCLAIM";
+        case PPRELEASE:
+            return "PPRELEASE";
+        case PPRCONTROL:
+            return "PPRCONTROL";
+        case PPWCONTROL:
+            return "PPWCONTROL";
+        case PPWDATA:
+            return "PPWDATA";
+        case PPRSTATUS:
+            return "PPRSTATUS";
+        default:
+            return "OTHER";
+    }
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    ensure_setup();
+    va_list args;
+    va_start(args, request);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+
+    pthread_mutex_lock(&g_lock);
+    const int kind = port_of_descriptor(fd);
+    if (kind == NO_PORT) {
+        pthread_mutex_unlock(&g_lock);
+        return real_ioctl(fd, request, argument);
+    }
+    struct sim_port* port = &g_ports[kind];
+    unsigned long value = 0;
+    int error = 0;
+    const char* name;
+    if (file_exists(g_fail_file)) {
+        name = request_name(request);
+        error = EIO;
+    } else if (kind == SERIAL_PORT) {
+        name = serial_request(port, request, argument, &value, &error);
+    } else {
+        name = parallel_request(port, fd, request, argument, &value, &error);
+    }
+    log_event(kind, fd, name, value, error == 0, error);
+    pthread_mutex_unlock(&g_lock);
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,333 @@
+// The real daemon keying simulated serial and parallel ports (the simport
+// library preloaded), seen through the ports' request log.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "blackbox/daemon_harness.h"
+#include "blackbox/simport_log.h"
+
+using harness::Client;
+using harness::Daemon;
+using simport::Event;
+
+namespace {
+
+constexpr const char* kSerial = "ttyUSB_sim0";
+constexpr const char* kParallel = "parport_sim0";
+constexpr const char* kIoError = "\"Input/output error\"";
+constexpr int kWaitMs = 10000;
+
+// The environment of the simulated ports, with their files in dir.
+harness::Env port_env(const std::string& dir, harness::Env extra = {}) {
+    harness::Env env = {{"SIMPORT_SERIAL", kSerial},
+                        {"SIMPORT_PARALLEL", kParallel},
+                        {"SIMPORT_LOG", dir + "/simport.log"}};
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
+std::vector<Event> port_events(const Daemon& daemon, const std::string& port) {
+    return simport::of_port(simport::read_log(daemon.dir() + "/simport.log"), port);
+}
+
+bool wait_until(const std::function<bool()>& done, int timeout_ms = kWaitMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
+
+void write_text(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
+
+int open_descriptors(pid_t pid) {
+    int count = 0;
+    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (dir == nullptr) {
+        return -1;
+    }
+    while (readdir(dir) != nullptr) {
+        ++count;
+    }
+    closedir(dir);
+    return count;
+}
+
+// Processes whose environment holds the entry: finds a detached daemon.
+std::vector<pid_t> processes_with_env(const std::string& entry) {
+    std::vector<pid_t> found;
+    DIR* proc = opendir("/proc");
+    while (dirent* item = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(atoi(item->d_name));
+        if (pid <= 0) {
+            continue;
+        }
+        const std::string environ = harness::read_file("/proc/" + std::to_string(pid) + "/environ");
+        size_t at = 0;
+        while (at < environ.size()) {
+            const size_t end = environ.find('\0', at);
+            if (environ.compare(at, end - at, entry) == 0) {
+                found.push_back(pid);
+                break;
+            }
+            at = end == std::string::npos ? environ.size() : end + 1;
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+std::vector<std::string> names(const std::vector<Event>& events, size_t from = 0) {
+    const auto all = simport::request_names(events);
+    return from >= all.size() ? std::vector<std::string>{}
+                              : std::vector<std::string>(all.begin() + from, all.end());
+}
+
+using Names = std::vector<std::string>;
+
+TEST(Devices, SerialPortChosenWithDashDHasBothLinesClearedAtOnceAndAtExit) {
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start_foreground({"-d", kSerial}, port_env(daemon.dir()), true));
+    auto serial = port_events(daemon, "serial");
+    ASSERT_EQ(names(serial), (Names{"OPEN", "TIOCMGET", "TIOCMBIC", "TIOCMBIC"}));
+    EXPECT_EQ(serial[0].state, simport::kDtr | simport::kRts);  // the open raised them
+    EXPECT_EQ(serial[2].value, simport::kDtr);
+    EXPECT_EQ(serial[3].value, simport::kRts);
+    EXPECT_EQ(serial[3].state, 0u);
+    std::printf("open to both lines cleared: %.3f ms\n",
+                static_cast<double>(serial[3].time_ns - serial[0].time_ns) / 1e6);
+
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
+    serial = port_events(daemon, "serial");
+    EXPECT_EQ(names(serial, 4), (Names{"TIOCMBIC", "TIOCMBIC", "CLOSE"}));
+    EXPECT_EQ(serial.back().state, 0u);
+    for (const Event& event : serial) {
+        EXPECT_TRUE(event.ok) << event.request;
+        EXPECT_EQ(event.pid, daemon.pid());
+    }
+}
+
+TEST(Devices, TextIsKeyedOnDtrAndTheKeyEndsUp) {
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start_foreground({"-d", kSerial}, port_env(daemon.dir()), true));
+    Client client;
+    ASSERT_TRUE(client.send("ee", daemon.port()));
+    // Two dits: DTR up and down twice after init.
+    const auto dtr_edges = [&] {
+        return simport::line_timeline(port_events(daemon, "serial"), "serial", simport::kDtr);
+    };
+    EXPECT_TRUE(wait_until([&] { return dtr_edges().size() >= 6; }));
+    const auto edges = dtr_edges();
+    ASSERT_GE(edges.size(), 6u);
+    EXPECT_FALSE(edges.back().on);
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
+}
+
+TEST(Devices, ParallelPortIsClaimedPutAtRestAndReleasedAtExit) {
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start_foreground(
+        {"-d", kParallel}, port_env(daemon.dir(), {{"SIMPORT_CONTROL", "0x0c"}}), true));
+    auto parallel = port_events(daemon, "parallel");
+    // The serial probe tries first and is refused; then the claim.
+    ASSERT_GE(parallel.size(), 5u);
+    EXPECT_EQ(names(parallel).at(0), "OPEN");
+    EXPECT_FALSE(parallel.at(1).ok);
+    EXPECT_EQ(names(parallel).at(2), "CLOSE");
+    EXPECT_EQ(names(parallel).at(4), "PPCLAIM");
+    EXPECT_EQ(parallel.back().request, "PPWDATA");
+    EXPECT_EQ(parallel.back().state, 0x09u);  // in use, key up, PTT off, microphone
+    EXPECT_EQ(parallel.back().data, 0x00u);
+    EXPECT_TRUE(parallel.back().claimed);
+
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
+    parallel = port_events(daemon, "parallel");
+    ASSERT_GE(parallel.size(), 3u);
+    EXPECT_EQ(names(parallel, parallel.size() - 3), (Names{"PPRCONTROL", "PPWCONTROL", "CLOSE"}));
+    EXPECT_EQ(parallel.back().state, 0x08u);  // only the in-use marker fell
+    EXPECT_FALSE(parallel.back().claimed);
+}
+
+TEST(Devices, FootSwitchSetsPttAtEachWakeUp) {
+    Daemon daemon;
+    const std::string status_file = daemon.dir() + "/status";
+    write_text(status_file, "0x87\n");  // switch pressed: bit 3 clear
+    ASSERT_TRUE(daemon.start_foreground(
+        {"-d", kParallel}, port_env(daemon.dir(), {{"SIMPORT_STATUS_FILE", status_file}}), true));
+    Client client;
+    const auto last_control = [&] {
+        const auto events = port_events(daemon, "parallel");
+        return events.empty() ? 0u : events.back().state;
+    };
+    ASSERT_TRUE(client.send("\r\n", daemon.port()));  // wakes the loop
+    EXPECT_TRUE(wait_until([&] { return last_control() == 0x0D; }));
+    write_text(status_file, "0x7f\n");
+    ASSERT_TRUE(client.send("\r\n", daemon.port()));
+    EXPECT_TRUE(wait_until([&] { return last_control() == 0x09; }));
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
+}
+
+TEST(Devices, PortThatCannotBeOpenedLeavesTheNullDevice) {
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start_foreground(
+        {"-d", kSerial}, port_env(daemon.dir(), {{"SIMPORT_DENY_OPEN", "1"}}), true));
+    // Options are read at the threshold in force before start-up: errors only.
+    EXPECT_NE(
+        daemon.out().find("varkel:EE: no valid device found, setting cwdevice to null device\n"),
+        std::string::npos);
+    // Both probes were refused the open.
+    const auto serial = port_events(daemon, "serial");
+    EXPECT_EQ(names(serial), (Names{"OPEN", "OPEN"}));
+    for (const Event& event : serial) {
+        EXPECT_EQ(event.error, EACCES);
+    }
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
+}
+
+TEST(Devices, UnpluggedSerialAdapterWhileKeyingEndsWithStatusOne) {
+    Daemon daemon;
+    const std::string fail_file = daemon.dir() + "/unplugged";
+    ASSERT_TRUE(daemon.start_foreground(
+        {"-d", kSerial}, port_env(daemon.dir(), {{"SIMPORT_FAIL_FILE", fail_file}}), true));
+    write_text(fail_file, "");
+    Client client;
+    ASSERT_TRUE(client.send("e", daemon.port()));
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 1);
+    const std::string report =
+        std::string("varkel: Ioctl serial port ttyUSB_sim0 failed: ") + kIoError + "\n";
+    const std::string out = daemon.out();
+    EXPECT_NE(out.find(report), std::string::npos);
+    EXPECT_EQ(out.find(report), out.rfind(report)) << "reported once";
+    // Nothing more is asked of the port once it has failed.
+    const auto serial = port_events(daemon, "serial");
+    ASSERT_FALSE(serial.empty());
+    EXPECT_EQ(serial.back().request, "TIOCMBIS");
+    EXPECT_FALSE(serial.back().ok);
+}
+
+TEST(Devices, SerialPortFailingAtReleaseEndsWithStatusOne) {
+    Daemon daemon;
+    const std::string fail_file = daemon.dir() + "/unplugged";
+    ASSERT_TRUE(daemon.start_foreground(
+        {"-d", kSerial}, port_env(daemon.dir(), {{"SIMPORT_FAIL_FILE", fail_file}}), true));
+    write_text(fail_file, "");
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 1);
+    EXPECT_NE(daemon.out().find("varkel: Exiting\nvarkel: Ioctl serial port ttyUSB_sim0 failed: "),
+              std::string::npos);
+}
+
+TEST(Devices, ParallelFootSwitchReadFailureEndsWithStatusOne) {
+    Daemon daemon;
+    const std::string fail_file = daemon.dir() + "/unplugged";
+    ASSERT_TRUE(daemon.start_foreground(
+        {"-d", kParallel}, port_env(daemon.dir(), {{"SIMPORT_FAIL_FILE", fail_file}}), true));
+    write_text(fail_file, "");
+    Client client;
+    ASSERT_TRUE(client.send("\r\n", daemon.port()));
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 1);
+    EXPECT_NE(daemon.out().find(std::string("varkel: Parallel port PPIGSTATUS failed: ") +
+                                kIoError + "\n"),
+              std::string::npos);
+    const auto parallel = port_events(daemon, "parallel");
+    ASSERT_FALSE(parallel.empty());
+    EXPECT_EQ(parallel.back().request, "PPRSTATUS");
+    EXPECT_FALSE(parallel.back().ok);
+}
+
+TEST(Devices, DetachingParentLeavesTheClaimedPortToTheChild) {
+    Daemon daemon;
+    const int port = harness::free_udp_port();
+    const std::string status_file = daemon.dir() + "/status";
+    write_text(status_file, "0x87\n");
+    const harness::Env env = port_env(daemon.dir(), {{"SIMPORT_STATUS_FILE", status_file}});
+    ASSERT_TRUE(daemon.start({"-d", kParallel, "-x", "n", "-p", std::to_string(port)}, env, true));
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
+
+    // The child is the process left with this test's log in its environment.
+    std::vector<pid_t> children;
+    ASSERT_TRUE(wait_until([&] {
+        children = processes_with_env("SIMPORT_LOG=" + daemon.dir() + "/simport.log");
+        return !children.empty();
+    }));
+    const pid_t child = children.front();
+
+    // The parent's last request was the init's data write: no release.
+    const auto parent = simport::of_port(simport::read_log(daemon.dir() + "/simport.log"),
+                                         "parallel", daemon.pid());
+    ASSERT_FALSE(parent.empty());
+    EXPECT_EQ(parent.back().request, "PPWDATA");
+
+    // The child still drives the claimed port: a wake-up reads the switch.
+    Client client;
+    ASSERT_TRUE(client.send("\r\n", port));
+    EXPECT_TRUE(wait_until([&] {
+        const auto events =
+            simport::of_port(simport::read_log(daemon.dir() + "/simport.log"), "parallel", child);
+        return !events.empty() && events.back().request == "PPWCONTROL" && events.back().ok &&
+               events.back().state == 0x0D;
+    }));
+    kill(child, SIGTERM);
+}
+
+TEST(Devices, DescriptorsStayFlatOverAThousandReselections) {
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start_foreground({"-d", kSerial}, port_env(daemon.dir()), true));
+    Client client;
+    ASSERT_TRUE(client.send(std::string("\x1b") + "8" + kSerial, daemon.port()));
+    if (!daemon.wait_for_output("requested cwdevice", 3000)) {
+        daemon.signal(SIGINT);
+        daemon.wait_exit(kWaitMs);
+        GTEST_SKIP() << "request 8 is not handled by this build";
+    }
+    // The selection made by -d was not logged: the threshold was still 2.
+    ASSERT_TRUE(daemon.wait_for_output("keying device used", kWaitMs, 1));
+    const int before = open_descriptors(daemon.pid());
+    ASSERT_GT(before, 0);
+
+    // Ends on the serial port; each port is also re-selected while in use.
+    const char* const kTexts[] = {kParallel,      kParallel, "null", kSerial,
+                                  "nothing_here", kSerial,   kSerial};
+    constexpr size_t kSelections = 1000;
+    constexpr size_t kBatch = 50;  // stays well inside the socket's receive buffer
+    size_t sent = 0;
+    while (sent < kSelections) {
+        for (size_t i = 0; i < kBatch; ++i, ++sent) {
+            ASSERT_TRUE(client.send(std::string("\x1b") + "8" + kTexts[sent % std::size(kTexts)],
+                                    daemon.port()));
+        }
+        ASSERT_TRUE(daemon.wait_for_output("keying device used", kWaitMs, 1 + sent));
+    }
+    EXPECT_EQ(open_descriptors(daemon.pid()), before);
+    EXPECT_EQ(daemon.count_output("you must run"), 0u);
+
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
+    // The last selection was the serial port: released at exit, all closed.
+    const auto serial = port_events(daemon, "serial");
+    ASSERT_FALSE(serial.empty());
+    EXPECT_EQ(serial.back().request, "CLOSE");
+    EXPECT_EQ(serial.back().state, 0u);
+}
+
+}  // namespace

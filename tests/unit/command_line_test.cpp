@@ -1,0 +1,375 @@
+// Options acted on as read: what each leaves in the settings, and which end
+// the process with what on standard output.
+#include "core/command_line.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/logging.h"
+#include "core/settings.h"
+#include "devices/keying_device.h"
+
+namespace varkel {
+namespace {
+
+using ::testing::ExitedWithCode;
+
+const std::vector<std::string> kUsageLines = {
+    "Usage: varkel [option]...",
+    "Long options may not be supported on your system.",
+    "",
+    "-h, --help",
+    "        Print this help and exit.",
+    "-V, --version",
+    "        Print version information and exit.",
+    "-d, --cwdevice <device>",
+    "        Use a different device.",
+    "        (e.g. ttyd0,1,2, ppi0,1, etc. default: ppi0)",
+    "        Use \"null\" for dummy device (no rig keying, no ssb keying, etc.).",
+    "-n, --nofork",
+    "        Do not fork. Print debug information to stdout.",
+    "-p, --port <port>",
+    "        Use a different UDP port number (> 1023, default: 6789).",
+    "-P, --priority <priority>",
+    "        Set program's priority (-20 - 20, default: 0).",
+    "-s, --wpm <speed>",
+    "        Set Morse speed [wpm] (4 - 60, default: 24).",
+    "-t, --pttdelay <time>",
+    "        Set PTT delay [ms] (0 - 50, default: 0).",
+    "-x, --system <sound system>",
+    "        Use a specific sound system:",
+    "        c = console buzzer (default)",
+    "        o = OSS",
+    "        a = ALSA",
+    "        p = PulseAudio",
+    "        n = null (no audio)",
+    "        s = soundcard (autoselect from OSS/ALSA/PulseAudio)",
+    "-v, --volume <volume>",
+    "        Set volume for soundcard output [%] (0 - 100, default: 70).",
+    "-w, --weighting <weight>",
+    "        Set weighting (-50 - 50, default: 0).",
+    "-T, --tone <tone>",
+    "        Set initial tone [Hz] (0 - 4000, default: 800).",
+    "-i",
+    "        Increase verbosity of debug strings printed by varkel.",
+    "        Repeat for even more verbosity (e.g. -iii).",
+    "        Alternatively you can use -y/--verbosity option.",
+    "-y, --verbosity <threshold>",
+    "        Set verbosity level threshold for debug strings printed by varkel.",
+    "        Recognized values:",
+    "        n = none",
+    "        e = errors",
+    "        w = warnings (default)",
+    "        i = information",
+    "        d = details",
+    "        Alternatively you can use -i option.",
+    "-I, --libcwflags <flags>",
+    "        Numeric value of debug flags to be passed to libcw.",
+    "-f, --debugfile <output>",
+    "        Print debug information to <output> instead of stdout.",
+    "        Value of <output> can be explicitly stated as \"stdout\"",
+    "        (when not forking).",
+    "        Value of <output> can be also \"stderr\" (when not forking).",
+    "        Special value of <output> being \"syslog\" is reserved for",
+    "        future use. For now it will be rejected as invalid.",
+    "        Passing path to disc file as value of <output> works in both",
+    "        situations: when forking and when not forking.",
+    "",
+};
+
+std::string usage_text() {
+    std::string text;
+    for (const auto& line : kUsageLines) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+std::string ptt_delay_error(const std::string& text) {
+    return "varkel:EE: invalid requested PTT delay [ms]: \"" + text +
+           "\" (should be integer between 0 and 50 inclusive)\n";
+}
+
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+std::string read_all(FILE* stream, long from = 0) {
+    fflush(stream);
+    fseek(stream, from, SEEK_SET);
+    std::string text;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, stream)) > 0) {
+        text.append(chunk, got);
+    }
+    return text;
+}
+
+class CommandLineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        reset_settings_for_tests();
+        current_device.store(&null_device);
+        log_ = tmpfile();
+        ASSERT_NE(log_, nullptr);
+        set_debug_output(log_);
+        char path[] = "/tmp/varkel-command-line-XXXXXX";
+        const int fd = mkstemp(path);
+        ASSERT_NE(fd, -1);
+        close(fd);
+        out_path_ = path;
+        // The death-test child inherits stdio buffers: leave none pending.
+        fflush(nullptr);
+    }
+    void TearDown() override {
+        set_debug_output(stdout);
+        fclose(log_);
+        unlink(out_path_.c_str());
+        reset_settings_for_tests();
+        current_device.store(&null_device);
+    }
+
+    static void read(std::vector<std::string> args) {
+        args.insert(args.begin(), "varkel");
+        std::vector<char*> argv;
+        for (auto& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        read_command_line(static_cast<int>(args.size()), argv.data());
+    }
+
+    // For death tests: standard output goes to a file and the debug log to
+    // standard output, as while the daemon reads its command line.
+    void read_to_end(std::vector<std::string> args) {
+        const int fd = open(out_path_.c_str(), O_WRONLY | O_TRUNC);
+        if (fd == -1 || dup2(fd, STDOUT_FILENO) == -1) {
+            _exit(99);
+        }
+        set_debug_output(stdout);
+        read(std::move(args));
+    }
+    std::string child_stdout() {
+        FILE* file = fopen(out_path_.c_str(), "r");
+        if (file == nullptr) {
+            return "<no output file>";
+        }
+        std::string text = read_all(file);
+        fclose(file);
+        return text;
+    }
+    std::string logged() { return read_all(log_); }
+
+    FILE* log_ = nullptr;
+    std::string out_path_;
+};
+
+TEST_F(CommandLineTest, NoOptionsChangeNothingAndPrintNothing) {
+    testing::internal::CaptureStdout();
+    read({});
+    read({"operand", "another"});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(logged(), "");
+    const Settings initial;
+    EXPECT_EQ(settings.defaults.wpm, initial.defaults.wpm);
+    EXPECT_EQ(settings.defaults.verbosity, initial.defaults.verbosity);
+    EXPECT_EQ(settings.port, initial.port);
+    EXPECT_FALSE(settings.nofork);
+    EXPECT_FALSE(settings.debug_file_path.has_value());
+    EXPECT_EQ(current_device.load(), &null_device);
+}
+
+TEST_F(CommandLineTest, EveryOptionStoresItsDefault) {
+    read({"-s", "20", "-T", "600",  "-v", "30", "-x", "n", "-t", "40",         "-w", "-10",
+          "-y", "e",  "-p", "7000", "-P", "5",  "-I", "3", "-f", "/tmp/x.log", "-s", "30"});
+    EXPECT_EQ(settings.defaults.wpm, 30);  // the later occurrence wins
+    EXPECT_EQ(settings.defaults.tone, 600);
+    EXPECT_EQ(settings.defaults.volume, 30);
+    EXPECT_EQ(settings.defaults.sound_system, 1);
+    EXPECT_EQ(settings.defaults.ptt_delay, 40);
+    EXPECT_EQ(settings.defaults.weighting, -10);
+    EXPECT_EQ(settings.defaults.verbosity, 1);
+    EXPECT_EQ(settings.port, 7000);
+    EXPECT_EQ(settings.priority, 5);
+    EXPECT_EQ(settings.libcw_debug_flags, 3);
+    EXPECT_EQ(settings.debug_file_path, "/tmp/x.log");
+    // Nothing reaches the current values or the threshold in force.
+    EXPECT_EQ(settings.current.wpm, 24);
+    EXPECT_EQ(settings.current.verbosity, 2);
+}
+
+TEST_F(CommandLineTest, LongOptionsAndAbbreviations) {
+    read({"--p", "7000", "--w", "30", "--pr", "7", "--verb", "i", "--pttdelay=50"});
+    EXPECT_EQ(settings.port, 7000);
+    EXPECT_EQ(settings.defaults.wpm, 30);
+    EXPECT_EQ(settings.priority, 7);
+    EXPECT_EQ(settings.defaults.verbosity, 3);
+    EXPECT_EQ(settings.defaults.ptt_delay, 50);
+    read({"--port=7001", "-p7002"});
+    EXPECT_EQ(settings.port, 7002);
+    read({"--weighting", "5", "--tone", "900", "--volume", "10", "--system", "a", "--libcwflags",
+          "8", "--debugfile", "stderr", "--wpm", "12", "--cwdevice", "null"});
+    EXPECT_EQ(settings.defaults.weighting, 5);
+    EXPECT_EQ(settings.defaults.tone, 900);
+    EXPECT_EQ(settings.defaults.volume, 10);
+    EXPECT_EQ(settings.defaults.sound_system, 4);
+    EXPECT_EQ(settings.libcw_debug_flags, 8);
+    EXPECT_EQ(settings.debug_file_path, "stderr");
+    EXPECT_EQ(settings.defaults.wpm, 12);
+}
+
+TEST_F(CommandLineTest, LongOptionLineNamesTheFullEntry) {
+    settings.current.verbosity = DD;
+    testing::internal::CaptureStdout();
+    read({"--p", "7000", "--nofork"});
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(logged(),
+              "varkel:DD: long option \"port\"=7000\n\n"
+              "varkel:II: requested port number: \"7000\"\n"
+              "varkel:DD: long option \"nofork\"\n\n");
+}
+
+TEST_F(CommandLineTest, LinesOfAcceptedValuesStayBelowTheStartThreshold) {
+    read({"-y", "d", "-s", "30", "-i", "--port", "7000", "-d", "null"});
+    EXPECT_EQ(logged(), "");
+}
+
+TEST_F(CommandLineTest, NoforkIsAnnouncedOnceDirectlyOnStandardOutput) {
+    testing::internal::CaptureStdout();
+    read({"-n", "-n", "--nofork"});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "varkel: Not forking...\n");
+    EXPECT_TRUE(settings.nofork);
+    EXPECT_EQ(logged(), "");
+}
+
+TEST_F(CommandLineTest, GroupedShortOptions) {
+    testing::internal::CaptureStdout();
+    read({"-ni"});
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(settings.nofork);
+    EXPECT_EQ(settings.defaults.verbosity, 3);
+}
+
+TEST_F(CommandLineTest, IncreaseVerbosityStopsAtDetails) {
+    read({"-i"});
+    EXPECT_EQ(settings.defaults.verbosity, 3);
+    read({"-i"});
+    EXPECT_EQ(settings.defaults.verbosity, 4);
+    read({"-iii"});
+    EXPECT_EQ(settings.defaults.verbosity, 4);
+    read({"-y", "n", "-i"});
+    EXPECT_EQ(settings.defaults.verbosity, 1);
+    read({"-i", "-y", "e"});
+    EXPECT_EQ(settings.defaults.verbosity, 1);
+
+    settings.current.verbosity = DD;
+    read({"-y", "w", "-ii", "-i"});
+    EXPECT_EQ(logged(),
+              "varkel:II: requested verbosity level threshold: \"WW\"\n"
+              "varkel:II: requested verbosity level threshold: \"II\"\n"
+              "varkel:II: requested verbosity level threshold: \"DD\"\n");
+}
+
+TEST_F(CommandLineTest, DeviceRequestIsLoggedBeforeSelection) {
+    settings.current.verbosity = II;
+    read({"-d", "null"});
+    EXPECT_EQ(logged().rfind("varkel:II: requested cwdevice \"null\"\n", 0), 0u);
+    EXPECT_EQ(current_device.load(), &null_device);
+}
+
+TEST_F(CommandLineTest, DeviceThatCannotBeSelectedEndsWithOne) {
+    EXPECT_EXIT(read_to_end({"-d", "", "-h"}), ExitedWithCode(1), "");
+    EXPECT_EQ(child_stdout(), "varkel:EE: invalid device description \"\"\n");
+}
+
+TEST_F(CommandLineTest, HelpPrintsTheUsageTextAndEndsWithZero) {
+    EXPECT_EXIT(read_to_end({"-h"}), ExitedWithCode(0), "");
+    EXPECT_EQ(child_stdout(), usage_text());
+    EXPECT_EQ(kUsageLines.size(), 60u);
+    EXPECT_EXIT(read_to_end({"--help"}), ExitedWithCode(0), "");
+    EXPECT_EQ(child_stdout(), usage_text());
+}
+
+TEST_F(CommandLineTest, UsageShowsInitialNumbersNotEarlierOptions) {
+    EXPECT_EXIT(read_to_end({"-p", "6000", "-s", "30", "-h"}), ExitedWithCode(0), "");
+    EXPECT_EQ(child_stdout(), usage_text());
+}
+
+TEST_F(CommandLineTest, VersionEndsWithZero) {
+    EXPECT_EXIT(read_to_end({"-s", "30", "-V"}), ExitedWithCode(0), "");
+    EXPECT_EQ(child_stdout(), "varkel version 0.10.2\n");
+    EXPECT_EXIT(read_to_end({"--version"}), ExitedWithCode(0), "");
+    EXPECT_EQ(child_stdout(), "varkel version 0.10.2\n");
+}
+
+TEST_F(CommandLineTest, RefusedValueEndsWithOneBeforeLaterOptions) {
+    const std::string speed_error =
+        "varkel:EE: invalid requested morse speed [wpm]: \"100\" (should be integer between 4 and "
+        "60 inclusive)\n";
+    EXPECT_EXIT(read_to_end({"-s", "100", "-h"}), ExitedWithCode(1), "");
+    EXPECT_EQ(child_stdout(), speed_error);
+    EXPECT_EXIT(read_to_end({"-h", "-s", "100"}), ExitedWithCode(0), "");
+    EXPECT_EQ(child_stdout(), usage_text());
+    EXPECT_EXIT(read_to_end({"--wpm=100"}), ExitedWithCode(1), "");
+    EXPECT_EQ(child_stdout(), speed_error);
+}
+
+TEST_F(CommandLineTest, EveryParserRefusalEndsWithOne) {
+    for (const char* option : {"-p", "-P", "-s", "-v", "-w", "-T", "-y", "-I", "-x"}) {
+        EXPECT_EXIT(read_to_end({option, "zz"}), ExitedWithCode(1), "") << option;
+        EXPECT_EQ(count_of(child_stdout(), "varkel:EE: "), 1u) << option;
+    }
+    EXPECT_EXIT(read_to_end({"-f", "syslog"}), ExitedWithCode(1), "");
+}
+
+TEST_F(CommandLineTest, PttDelayOutsideTheRangeIsAnErrorHere) {
+    EXPECT_EXIT(read_to_end({"-t", "60"}), ExitedWithCode(1), "");
+    EXPECT_EQ(child_stdout(), ptt_delay_error("60"));
+    EXPECT_EXIT(read_to_end({"-t", "-5"}), ExitedWithCode(1), "");
+    EXPECT_EQ(child_stdout(), ptt_delay_error("-5"));
+    // The parser reports the text it cannot read, then the command line.
+    EXPECT_EXIT(read_to_end({"-t", "abc"}), ExitedWithCode(1), "");
+    EXPECT_EQ(child_stdout(), ptt_delay_error("abc") + ptt_delay_error("abc"));
+}
+
+TEST_F(CommandLineTest, OptionsGetoptCannotUseShowTheUsageAndEndWithZero) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* diagnostic;
+    };
+    const Case cases[] = {
+        {{"-q"}, "invalid option -- 'q'"},
+        {{"-s"}, "option requires an argument -- 's'"},
+        {{"--nofork=1"}, "option '--nofork' doesn't allow an argument"},
+        {{"--v", "3"}, "option '--v' is ambiguous"},
+        {{"--ver"}, "option '--ver' is ambiguous"},
+        {{"--bogus"}, "unrecognized option '--bogus'"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EXIT(read_to_end(c.args), ExitedWithCode(0), c.diagnostic) << c.args[0];
+        EXPECT_EQ(child_stdout(), usage_text()) << c.args[0];
+    }
+}
+
+TEST_F(CommandLineTest, ForegroundLineComesBeforeALaterExit) {
+    EXPECT_EXIT(read_to_end({"-n", "-n", "-s", "0"}), ExitedWithCode(1), "");
+    EXPECT_EQ(child_stdout(),
+              "varkel: Not forking...\n"
+              "varkel:EE: invalid requested morse speed [wpm]: \"0\" (should be integer between 4 "
+              "and 60 inclusive)\n");
+}
+
+}  // namespace
+}  // namespace varkel
