@@ -36,10 +36,7 @@
 #include <vector>
 
 #include "bench_analysis.h"
-#if __has_include("blackbox/simport_log.h")
 #include "blackbox/simport_log.h"
-#define BENCH_HAS_PORT_LOG 1
-#endif
 
 namespace {
 
@@ -346,14 +343,10 @@ long vm_hwm_kib(pid_t pid) {
 // The level changes of DTR, the key line, on the simulated serial port.
 std::vector<Edge> read_port_edges(const std::string& path) {
     std::vector<Edge> edges;
-#ifdef BENCH_HAS_PORT_LOG
     const auto events = simport::read_log(path);
     for (const auto& change : simport::line_timeline(events, "serial", simport::kDtr)) {
         edges.push_back({change.time_ns, change.on});
     }
-#else
-    (void)path;  // the simulated port's log reader has not landed yet
-#endif
     return edges;
 }
 
