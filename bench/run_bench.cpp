@@ -24,8 +24,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -111,6 +113,9 @@ struct Results {
     size_t callbacks = 0;
     size_t matched = 0;
     std::array<std::vector<double>, kTimingSpeeds.size()> element_error_ms;
+    // The same elements as libcw timed them (its keying callbacks): what
+    // the port shows beyond this is the program's.
+    std::array<std::vector<double>, kTimingSpeeds.size()> libcw_error_ms;
     long vm_hwm_kib = -1;
     double idle_cpu_stat_ms = -1;
     double idle_cpu_sched_ms = -1;
@@ -375,10 +380,16 @@ TimingWindow send_timing_text(const Client& client, const Instance& instance, in
 }
 
 void collect_timing(const Instance& instance, const TimingWindow& window, int wpm,
-                    std::vector<double>& errors) {
-    const auto found = bench::element_errors_ms(read_port_edges(instance.port_log), window.from_ns,
-                                                window.to_ns, bench::dot_ms(wpm));
-    errors.insert(errors.end(), found.begin(), found.end());
+                    size_t speed_index, Results& results) {
+    const auto on_port = bench::element_errors_ms(read_port_edges(instance.port_log),
+                                                  window.from_ns, window.to_ns, bench::dot_ms(wpm));
+    const auto in_libcw =
+        bench::element_errors_ms(bench::parse_probe_log(read_file(instance.probe_log)).callbacks,
+                                 window.from_ns, window.to_ns, bench::dot_ms(wpm));
+    auto& port_errors = results.element_error_ms[speed_index];
+    auto& libcw_errors = results.libcw_error_ms[speed_index];
+    port_errors.insert(port_errors.end(), on_port.begin(), on_port.end());
+    libcw_errors.insert(libcw_errors.end(), in_libcw.begin(), in_libcw.end());
 }
 
 // Latency, edges and element timing at the latency speed, with both
@@ -425,8 +436,7 @@ bool run_latency_session(const Options& options, const std::string& dir, const C
         results[s].latency_busy = latencies.busy;
         results[s].latency_missing = latencies.missing;
         collect_edges(instances[s], results[s]);
-        collect_timing(instances[s], windows[s], kLatencyWpm,
-                       results[s].element_error_ms[speed_index]);
+        collect_timing(instances[s], windows[s], kLatencyWpm, speed_index, results[s]);
     }
     return true;
 }
@@ -443,7 +453,7 @@ bool run_timing_session(const Options& options, const std::string& dir, const Cl
         const TimingWindow window = send_timing_text(client, instance, wpm);
         stop(instance);
         collect_edges(instance, results[s]);
-        collect_timing(instance, window, wpm, results[s].element_error_ms[speed_index]);
+        collect_timing(instance, window, wpm, speed_index, results[s]);
     }
     return true;
 }
@@ -503,6 +513,14 @@ std::string format_signed_ms(double ms) {
     char text[32];
     snprintf(text, sizeof text, "%+.3f ms", ms);
     return text;
+}
+
+double largest_size(const std::vector<double>& errors) {
+    double largest = 0;
+    for (const double error : errors) {
+        largest = std::max(largest, std::fabs(error));
+    }
+    return largest;
 }
 
 const char* verdict(bool measured, bool within) {
@@ -598,19 +616,24 @@ void print_table(const std::array<Results, kSubjects>& results, const Options& o
 
     for (size_t k = 0; k < kTimingSpeeds.size(); ++k) {
         const int wpm = kTimingSpeeds[k];
+        const std::string name = "element error at " + std::to_string(wpm) + " wpm";
         Row mean;
         Row worst;
-        mean.measure = "element error at " + std::to_string(wpm) + " wpm, mean";
-        worst.measure = "element error at " + std::to_string(wpm) + " wpm, max |error|";
+        Row own;
+        Row count;
+        mean.measure = name + ", mean";
+        worst.measure = name + ", max |error|";
+        own.measure = "  as libcw timed them, max |error|";
+        count.measure = "  elements measured";
         for (int s = 0; s < kSubjects; ++s) {
-            std::vector<double> absolute;
-            for (double error : results[s].element_error_ms[k]) {
-                absolute.push_back(error < 0 ? -error : error);
-            }
-            const Summary signed_errors = bench::summarize(results[s].element_error_ms[k]);
-            const Summary sizes = bench::summarize(absolute);
-            mean.value[s] = sizes.count == 0 ? "n/a" : format_signed_ms(signed_errors.mean);
-            worst.value[s] = sizes.count == 0 ? "n/a" : format_ms(sizes.max);
+            const auto& errors = results[s].element_error_ms[k];
+            const Summary signed_errors = bench::summarize(errors);
+            mean.value[s] = errors.empty() ? "n/a" : format_signed_ms(signed_errors.mean);
+            worst.value[s] = errors.empty() ? "n/a" : format_ms(largest_size(errors));
+            own.value[s] = results[s].libcw_error_ms[k].empty()
+                               ? "n/a"
+                               : format_ms(largest_size(results[s].libcw_error_ms[k]));
+            count.value[s] = std::to_string(errors.size());
         }
         char dot[48];
         snprintf(dot, sizeof dot, "dot %.0f ms (1.2 s/wpm)", bench::dot_ms(wpm));
@@ -618,11 +641,7 @@ void print_table(const std::array<Results, kSubjects>& results, const Options& o
         worst.target = "compare columns";
         table.add(mean);
         table.add(worst);
-        Row count;
-        count.measure = "  elements measured";
-        for (int s = 0; s < kSubjects; ++s) {
-            count.value[s] = std::to_string(results[s].element_error_ms[k].size());
-        }
+        table.add(own);
         table.add(count);
     }
 
