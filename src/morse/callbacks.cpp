@@ -1,6 +1,93 @@
 #include "morse/callbacks.h"
-// STUB: to be written.
+
+#include <mutex>
+
+#include "core/logging.h"
+#include "core/main_loop.h"
+#include "devices/keying_device.h"
+#include "morse/libcw_api.h"
+#include "morse/ptt.h"
+#include "morse/ptt_internal.h"
+#include "net/udp_endpoint.h"
+
 namespace varkel {
-void keying_callback(void*, int) noexcept {}
-void low_queue_callback(void*) noexcept {}
+
+namespace {
+
+// The queue length at which libcw calls the low-queue callback.
+constexpr int kLowQueueWatermark = 1;
+// Two silent tones make libcw call the low-queue callback once more after
+// an echo, so that automatic PTT is dropped then.
+constexpr int kEmptyToneMicroseconds = 1;
+constexpr int kEmptyToneFrequency = 0;
+
+void log_flags(const char* format, uint8_t flags) {
+    debug_log(II, format, flags, ptt_flag_text(flags).data());
+}
+
+void log_length_and_flags(const char* format, int length) {
+    const uint8_t flags = ptt_flags();
+    debug_log(II, format, length, flags, ptt_flag_text(flags).data());
+}
+
+// Branch 1: decided and done under the PTT decision lock, so that no text
+// can start with PTT still counted as on while this drops it. True when
+// PTT was dropped; flags then holds the value read at the decision.
+bool drop_automatic_ptt(uint8_t& flags) {
+    std::lock_guard<std::mutex> lock(g_ptt_decision_mutex);
+    flags = ptt_flags();
+    if (flags != PTT_ACTIVE_AUTO || message_waiting()) {
+        return false;
+    }
+    const int length = cw_get_tone_queue_length();
+    flags = ptt_flags();
+    if (length > kLowQueueWatermark) {
+        return false;
+    }
+    log_flags("low TQ callback: branch 1, PTT flag = 0x%02x/%s", flags);
+    ptt_off_locked(current_device.load(), "PTT (auto) off");
+    return true;
+}
+
+void send_pending_echo(uint8_t flags) {
+    log_flags("low TQ callback: branch 2, PTT flag = 0x%02x/%s", flags);
+    flags = ptt_flags_clear(PTT_ACTIVE_ECHO);
+    log_flags("low TQ callback: PTT flag -PTT_ACTIVE_ECHO, PTT flag = 0x%02x/%s", flags);
+    char reply[kReplyBufferSize];
+    copy_reply_text(reply, sizeof reply);
+    debug_log(II, "low TQ callback: echoing \"%s\" back to client             <----------", reply);
+    send_echo_reply();
+    if (ptt_flags() == PTT_ACTIVE_AUTO) {
+        debug_log(II, "low TQ callback: queueing two empty tones");
+        cw_queue_tone(kEmptyToneMicroseconds, kEmptyToneFrequency);
+        cw_queue_tone(kEmptyToneMicroseconds, kEmptyToneFrequency);
+    }
+}
+
+}  // namespace
+
+void keying_callback(void*, int key_state) noexcept {
+    device_key(current_device.load(), key_state == 1 ? 1 : 0);
+    short_timeout_counter.store(0);
+    debug_log(II, "keying event \"%d\"", key_state);
+}
+
+void low_queue_callback(void*) noexcept {
+    const int length = cw_get_tone_queue_length();
+    log_length_and_flags("low TQ callback: start, TQ len = %d, PTT flag = 0x%02x/%s", length);
+    if (length > kLowQueueWatermark) {
+        debug_log(II, "low TQ callback: TQ len larger than watermark, TQ len = %d", length);
+    }
+    uint8_t flags = 0;
+    if (!drop_automatic_ptt(flags)) {
+        if ((flags & PTT_ACTIVE_ECHO) != 0) {
+            send_pending_echo(flags);
+        } else {
+            log_flags("low TQ callback: branch 3, PTT flag = 0x%02x/%s", flags);
+        }
+    }
+    log_length_and_flags("low TQ callback: end, TQ len = %d, PTT flag = 0x%02x/%s",
+                         cw_get_tone_queue_length());
+}
+
 }  // namespace varkel

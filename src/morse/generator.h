@@ -13,6 +13,10 @@ inline constexpr unsigned kOssRetrySeconds = 4;
 // True after a generator was created, started and configured.
 extern std::atomic<bool> generator_ready;
 
+// How create_generator waits between OSS attempts: sleep(3) by default;
+// tests replace it so that they need not wait 20 seconds.
+extern unsigned (*oss_retry_sleep)(unsigned seconds);
+
 bool create_generator(int sound_system);
 void destroy_generator();
 void configure_generator(const ParameterSet& parameters);

@@ -1,6 +1,99 @@
 #include "net/text_player.h"
+
+#include <cstddef>
+
+#include "core/logging.h"
+#include "core/settings.h"
+#include "devices/keying_device.h"
+#include "morse/libcw_api.h"
+#include "morse/ptt.h"
 #include "net/udp_endpoint.h"
-// STUB: to be written.
+
 namespace varkel {
-void play_message(char*) { empty_message_buffer(); }
+
+namespace {
+
+constexpr char kEchoMarker = '^';
+constexpr char kFaster = '+';
+constexpr char kSlower = '-';
+constexpr char kGapMark = '~';
+constexpr char kPlusStandIn = '*';
+
+constexpr int kSpeedStep = 2;
+constexpr int kSlowestWpm = 4;
+constexpr int kFastestWpm = 60;
+constexpr int kExtraGap = 2;
+constexpr int kNoGap = 0;
+
+bool is_speed_character(char c) {
+    return c == kFaster || c == kSlower;
+}
+
+// Takes the whole run of speed characters starting at position and clamps
+// only its sum; returns the position after the run.
+size_t apply_speed_run(const char* text, size_t position) {
+    int wpm = settings.current.wpm;
+    for (; is_speed_character(text[position]); ++position) {
+        wpm += text[position] == kFaster ? kSpeedStep : -kSpeedStep;
+    }
+    if (wpm < kSlowestWpm) {
+        wpm = kSlowestWpm;
+    } else if (wpm > kFastestWpm) {
+        wpm = kFastestWpm;
+    }
+    settings.current.wpm = wpm;
+    cw_set_send_speed(wpm);
+    return position;
+}
+
+// Queues one character; returns the position of the next byte to examine.
+size_t play_character(const char* text, size_t position, char character) {
+    ptt_auto_on(current_device.load(), "PTT (auto) on");
+    debug_log(II, "Morse character \"%c\" to be queued in libcw", character);
+    cw_send_character(character);
+    debug_log(DD, "Morse character \"%c\" has been queued in libcw", character);
+    if (cw_get_gap() != kExtraGap) {
+        return position + 1;
+    }
+    // A caret right after a gapped character carries the extra gap on to
+    // the character after it instead of marking an echo.
+    if (text[position + 1] == kEchoMarker) {
+        return position + 2;
+    }
+    cw_set_gap(kNoGap);
+    return position + 1;
+}
+
+}  // namespace
+
+void play_message(char* text) {
+    // libcw's thread takes a non-NUL first byte as text still waiting, so
+    // every write goes through store_message_byte and byte 0 becomes NUL
+    // only when the walk ends.
+    size_t position = 0;
+    for (;;) {
+        const char byte = text[position];
+        if (byte == kEchoMarker) {
+            store_message_byte(position, '\0');
+            prepare_echo_reply(text, position);
+            continue;
+        }
+        if (byte == '\0') {
+            empty_message_buffer();
+            return;
+        }
+        if (is_speed_character(byte)) {
+            position = apply_speed_run(text, position);
+        } else if (byte == kGapMark) {
+            cw_set_gap(kExtraGap);
+            ++position;
+        } else if (byte == kPlusStandIn) {
+            store_message_byte(position, kFaster);
+            position = play_character(text, position, kFaster);
+        } else {
+            position = play_character(text, position, byte);
+        }
+    }
+}
+
 }  // namespace varkel

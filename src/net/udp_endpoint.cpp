@@ -117,6 +117,10 @@ int receive_request() {
     } else {
         length = static_cast<size_t>(received);
     }
+    return handle_datagram(buffer, length);
+}
+
+int handle_datagram(char* buffer, size_t length) {
     while (length > 0 && (buffer[length - 1] == '\r' || buffer[length - 1] == '\n')) {
         buffer[--length] = '\0';
     }

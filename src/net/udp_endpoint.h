@@ -24,6 +24,11 @@ void close_endpoint_at_exit();  // clean-up handler D
 // Reads at most one datagram; 1 after a text request, 0 otherwise.
 int receive_request();
 
+// The clean-up and dispatch of receive_request, apart from the socket:
+// buffer holds the length bytes received (0 when nothing was waiting) and
+// has room for one more.
+int handle_datagram(char* buffer, size_t length);
+
 // Marks an echo as pending and remembers the text and the client it goes to.
 void prepare_echo_reply(const char* text, size_t length);
 

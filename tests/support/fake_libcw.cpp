@@ -4,6 +4,7 @@
 #include <libcw_debug.h>
 
 #include <algorithm>
+#include <deque>
 #include <map>
 #include <mutex>
 
@@ -15,6 +16,8 @@ std::vector<Call> g_calls;
 std::map<int, int> g_new_results;
 int g_start_result = 1;
 int g_queue_length = 0;
+std::deque<int> g_scripted_lengths;
+void (*g_send_hook)(char) = nullptr;
 int g_gap = 0;
 KeyingCallback g_keying = nullptr;
 LowQueueCallback g_low = nullptr;
@@ -34,6 +37,8 @@ void reset() {
     g_new_results.clear();
     g_start_result = 1;
     g_queue_length = 0;
+    g_scripted_lengths.clear();
+    g_send_hook = nullptr;
     g_gap = 0;
     g_keying = nullptr;
     g_low = nullptr;
@@ -72,6 +77,14 @@ void set_tone_queue_length(int length) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_queue_length = length;
 }
+void set_tone_queue_lengths(const std::vector<int>& lengths) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_scripted_lengths.assign(lengths.begin(), lengths.end());
+}
+void set_send_hook(void (*hook)(char)) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_send_hook = hook;
+}
 KeyingCallback keying_callback() {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_keying;
@@ -106,7 +119,7 @@ using namespace fake_libcw;
 extern "C" {
 
 const char* cw_get_audio_system_label(int sound_system) {
-    static const char* const kLabels[] = {"None", "Null",       "Console", "OSS",
+    static const char* const kLabels[] = {"None", "Null",       "Console",  "OSS",
                                           "ALSA", "PulseAudio", "Soundcard"};
     if (sound_system < 0 || sound_system > 6) {
         return "unknown";
@@ -120,13 +133,19 @@ int cw_generator_new(int audio_system, const char* device) {
     auto found = g_new_results.find(audio_system);
     return found == g_new_results.end() ? CW_SUCCESS : found->second;
 }
-void cw_generator_delete(void) { record("cw_generator_delete"); }
+void cw_generator_delete(void) {
+    record("cw_generator_delete");
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_keying = nullptr;
+}
 int cw_generator_start(void) {
     record("cw_generator_start");
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_start_result;
 }
-void cw_generator_stop(void) { record("cw_generator_stop"); }
+void cw_generator_stop(void) {
+    record("cw_generator_stop");
+}
 int cw_set_send_speed(int value) {
     record("cw_set_send_speed", {value});
     return CW_SUCCESS;
@@ -156,13 +175,23 @@ int cw_set_weighting(int value) {
 }
 int cw_send_character(char c) {
     record("cw_send_character", {static_cast<unsigned char>(c)});
+    void (*hook)(char) = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        hook = g_send_hook;
+    }
+    if (hook != nullptr) {
+        hook(c);
+    }
     return CW_SUCCESS;
 }
 int cw_queue_tone(int usecs, int frequency) {
     record("cw_queue_tone", {usecs, frequency});
     return CW_SUCCESS;
 }
-void cw_flush_tone_queue(void) { record("cw_flush_tone_queue"); }
+void cw_flush_tone_queue(void) {
+    record("cw_flush_tone_queue");
+}
 int cw_wait_for_tone_queue(void) {
     record("cw_wait_for_tone_queue");
     void (*hook)() = nullptr;
@@ -178,6 +207,11 @@ int cw_wait_for_tone_queue(void) {
 int cw_get_tone_queue_length(void) {
     record("cw_get_tone_queue_length");
     std::lock_guard<std::mutex> lock(g_mutex);
+    if (!g_scripted_lengths.empty()) {
+        const int length = g_scripted_lengths.front();
+        g_scripted_lengths.pop_front();
+        return length;
+    }
     return g_queue_length;
 }
 int cw_register_tone_queue_low_callback(void (*callback)(void*), void* argument, int level) {
@@ -192,6 +226,8 @@ void cw_register_keying_callback(void (*callback)(void*, int), void* argument) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_keying = callback;
 }
-void cw_set_debug_flags(uint32_t flags) { record("cw_set_debug_flags", {static_cast<long>(flags)}); }
+void cw_set_debug_flags(uint32_t flags) {
+    record("cw_set_debug_flags", {static_cast<long>(flags)});
+}
 
 }  // extern "C"

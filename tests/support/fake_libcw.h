@@ -25,9 +25,16 @@ size_t count(const std::string& name);
 // Knobs.
 void set_generator_new_result(int audio_system, int result);  // default 1 (CW_SUCCESS)
 void set_generator_start_result(int result);                  // default 1
-void set_tone_queue_length(int length);                        // default 0
+void set_tone_queue_length(int length);                       // default 0
+// Lengths for the next reads of the queue length, one per read; after the
+// last one the length set above applies again.
+void set_tone_queue_lengths(const std::vector<int>& lengths);
+// Called with each character given to cw_send_character, before it
+// returns (a test can fire callbacks "while" libcw plays).
+void set_send_hook(void (*hook)(char));
 
-// What the daemon registered.
+// What the daemon registered. Like the real library, deleting the
+// generator forgets the keying callback.
 using KeyingCallback = void (*)(void*, int);
 using LowQueueCallback = void (*)(void*);
 KeyingCallback keying_callback();

@@ -41,6 +41,7 @@ protected:
     void SetUp() override {
         reset_settings_for_tests();
         fake_libcw::reset();
+        ptt_flags_clear_all();
         settings.current.verbosity = DD;
         log_ = tmpfile();
         set_debug_output(log_);
@@ -51,7 +52,6 @@ protected:
         ASSERT_TRUE(open_endpoint());
         client_ = loopback_socket();
         empty_message_buffer();
-        ptt_flags_clear_all();
     }
     void TearDown() override {
         close(client_);

@@ -1,0 +1,235 @@
+// Creating, configuring, recreating and destroying libcw's generator, the
+// weighting map and the tuning carrier, as calls made to libcw.
+#include "morse/generator.h"
+
+#include <gtest/gtest.h>
+
+#include "morse/callbacks.h"
+#include "morse/libcw_api.h"
+#include "support/morse_test_support.h"
+
+namespace varkel {
+namespace {
+
+using fake_libcw::Call;
+
+constexpr int kOss = 3;
+constexpr int kPulse = 5;
+
+unsigned g_sleeps = 0;
+unsigned g_slept_seconds = 0;
+unsigned count_sleep(unsigned seconds) {
+    ++g_sleeps;
+    g_slept_seconds += seconds;
+    return 0;
+}
+
+class GeneratorTest : public ::testing::Test, public morse_test::MorseTest {
+  protected:
+    GeneratorTest() {
+        g_sleeps = 0;
+        g_slept_seconds = 0;
+        oss_retry_sleep = count_sleep;
+        generator_ready.store(false);
+    }
+    ~GeneratorTest() override { oss_retry_sleep = sleep; }
+
+    static std::vector<Call> configuration(int tone, int wpm, int volume, int weighting) {
+        return {{"cw_register_tone_queue_low_callback", {0, 1}},
+                {"cw_register_keying_callback", {0}},
+                {"cw_set_frequency", {tone}},
+                {"cw_set_send_speed", {wpm}},
+                {"cw_set_volume", {volume}},
+                {"cw_set_gap", {0}},
+                {"cw_set_weighting", {weighting}}};
+    }
+};
+
+TEST_F(GeneratorTest, ResetCreatesOnTheDefaultSystemAndConfiguresFromDefaults) {
+    settings.defaults = {.wpm = 30,
+                         .tone = 600,
+                         .volume = 50,
+                         .sound_system = 1,
+                         .ptt_delay = 0,
+                         .weighting = 10,
+                         .verbosity = 4};
+    settings.current.wpm = 12;  // not used: the defaults are
+    reset_generator();
+    std::vector<Call> expected = {{"cw_generator_stop", {}},
+                                  {"cw_generator_delete", {}},
+                                  {"cw_generator_new", {1, 0}},
+                                  {"cw_generator_start", {}}};
+    for (const auto& call : configuration(600, 30, 50, 56)) {
+        expected.push_back(call);
+    }
+    EXPECT_EQ(fake_libcw::calls(), expected);
+    EXPECT_TRUE(generator_ready.load());
+    EXPECT_EQ(fake_libcw::low_queue_callback(), &low_queue_callback);
+    EXPECT_EQ(fake_libcw::low_queue_level(), 1);
+    EXPECT_EQ(log(),
+              "varkel:II: setting sound system \"Null\"\n"
+              "varkel:II: starting generator with sound system \"Null\": success\n");
+}
+
+TEST_F(GeneratorTest, KeyingCallbackSurvivesEveryRecreation) {
+    settings.defaults.sound_system = 1;
+    reset_generator();
+    cw_register_keying_callback(keying_callback, nullptr);  // start-up's own registration
+    reset_generator();
+    EXPECT_EQ(fake_libcw::keying_callback(), &keying_callback);
+    settings.current.sound_system = kPulse;
+    switch_sound_system();
+    EXPECT_EQ(fake_libcw::keying_callback(), &keying_callback);
+    fake_libcw::fire_key(1);
+    EXPECT_EQ(morse_test::device_events(), std::vector<std::string>{"key 1"});
+}
+
+TEST_F(GeneratorTest, FailedResetLeavesGeneratorNotReadyWithoutFallBack) {
+    settings.defaults.sound_system = 2;
+    fake_libcw::set_generator_new_result(2, 0);
+    generator_ready.store(true);
+    reset_generator();
+    EXPECT_FALSE(generator_ready.load());
+    EXPECT_EQ(
+        fake_libcw::call_names(),
+        (std::vector<std::string>{"cw_generator_stop", "cw_generator_delete", "cw_generator_new"}));
+    EXPECT_EQ(g_sleeps, 0u);
+    EXPECT_EQ(log(),
+              "varkel:II: setting sound system \"Console\"\n"
+              "varkel:EE: failed to create generator with sound system \"Console\"\n");
+}
+
+TEST_F(GeneratorTest, GeneratorThatWillNotStartCountsAsFailure) {
+    fake_libcw::set_generator_start_result(0);
+    EXPECT_FALSE(create_generator(1));
+    EXPECT_EQ(log(), "varkel:II: starting generator with sound system \"Null\": failure\n");
+}
+
+TEST_F(GeneratorTest, OssIsRetriedFiveTimesFourSecondsApartThenFallsBackToNull) {
+    settings.current = {.wpm = 18,
+                        .tone = 700,
+                        .volume = 40,
+                        .sound_system = kOss,
+                        .ptt_delay = 0,
+                        .weighting = -50,
+                        .verbosity = 4};
+    fake_libcw::set_generator_new_result(kOss, 0);
+    switch_sound_system();
+
+    EXPECT_EQ(g_sleeps, 5u);
+    EXPECT_EQ(g_slept_seconds, 20u);
+    std::vector<Call> expected = {{"cw_generator_stop", {}}, {"cw_generator_delete", {}}};
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        expected.push_back({"cw_generator_new", {kOss, 0}});
+    }
+    expected.push_back({"cw_generator_stop", {}});
+    expected.push_back({"cw_generator_delete", {}});
+    expected.push_back({"cw_generator_new", {1, 0}});
+    expected.push_back({"cw_generator_start", {}});
+    for (const auto& call : configuration(700, 18, 40, 20)) {
+        expected.push_back(call);
+    }
+    EXPECT_EQ(fake_libcw::calls(), expected);
+
+    std::string expected_log;
+    for (int retry = 0; retry < 5; ++retry) {
+        expected_log += "varkel:II: delaying switching to OSS, please wait few seconds.\n";
+    }
+    expected_log +=
+        "varkel:EE: failed to create generator with sound system \"OSS\"\n"
+        "varkel:II: starting generator with sound system \"Null\": success\n"
+        "varkel:WW: fall back to \"Null\" sound system\n";
+    EXPECT_EQ(log(), expected_log);
+    EXPECT_EQ(settings.current.sound_system, 1);
+    EXPECT_TRUE(generator_ready.load());
+}
+
+TEST_F(GeneratorTest, OssRetriesStopAtTheFirstSuccess) {
+    // Fails once, then the second answer is success.
+    fake_libcw::set_generator_new_result(kOss, 0);
+    static int attempts = 0;
+    attempts = 0;
+    oss_retry_sleep = [](unsigned) -> unsigned {
+        if (++attempts == 2) {
+            fake_libcw::set_generator_new_result(kOss, 1);
+        }
+        return 0;
+    };
+    EXPECT_TRUE(create_generator(kOss));
+    EXPECT_EQ(fake_libcw::count("cw_generator_new"), 3u);
+}
+
+TEST_F(GeneratorTest, FailedFallBackLeavesTheRequestedSystemAndAppliesNothing) {
+    settings.current.sound_system = kPulse;
+    fake_libcw::set_generator_new_result(kPulse, 0);
+    fake_libcw::set_generator_new_result(1, 0);
+    generator_ready.store(true);
+    switch_sound_system();
+    EXPECT_FALSE(generator_ready.load());
+    EXPECT_EQ(settings.current.sound_system, kPulse);
+    EXPECT_EQ(fake_libcw::count("cw_set_frequency"), 0u);
+    EXPECT_EQ(g_sleeps, 0u);
+    EXPECT_NE(log().find("varkel:EE: failed to fall back to \"Null\" sound system\n"),
+              std::string::npos);
+}
+
+TEST_F(GeneratorTest, SwitchRecreatesEvenTheSystemInUseAndAppliesCurrentValues) {
+    settings.current.sound_system = kPulse;
+    settings.current.tone = 900;
+    switch_sound_system();
+    switch_sound_system();
+    EXPECT_EQ(fake_libcw::count("cw_generator_new"), 2u);
+    EXPECT_EQ(fake_libcw::count("cw_generator_delete"), 2u);
+    EXPECT_EQ(fake_libcw::calls().back(), (Call{"cw_set_weighting", {50}}));
+    EXPECT_EQ(fake_libcw::count("cw_set_gap"), 2u);
+    EXPECT_EQ(settings.current.sound_system, kPulse);
+}
+
+TEST_F(GeneratorTest, DestroyStopsThenDeletes) {
+    destroy_generator();
+    EXPECT_EQ(fake_libcw::call_names(),
+              (std::vector<std::string>{"cw_generator_stop", "cw_generator_delete"}));
+}
+
+TEST(GeneratorWeighting, MapsSettingsRangeOntoLibraryRangeByTruncation) {
+    const std::pair<int, int> cases[] = {{-50, 20}, {-49, 20}, {-2, 48}, {-1, 49}, {0, 50},
+                                         {1, 50},   {2, 51},   {49, 79}, {50, 80}};
+    for (const auto& [weighting, library] : cases) {
+        EXPECT_EQ(weighting_to_library(weighting), library) << "weighting " << weighting;
+    }
+}
+
+TEST_F(GeneratorTest, TuneZeroDoesNothing) {
+    settings.current.ptt_delay = 20;
+    tune(0);
+    EXPECT_TRUE(fake_libcw::calls().empty());
+    EXPECT_TRUE(morse_test::device_events().empty());
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(GeneratorTest, TuneWithoutPttDelayQueuesSecondsOfToneAndAnE) {
+    settings.current.tone = 650;
+    tune(3);
+    EXPECT_EQ(fake_libcw::calls(), (std::vector<Call>{{"cw_flush_tone_queue", {}},
+                                                      {"cw_queue_tone", {1000000, 650}},
+                                                      {"cw_queue_tone", {1000000, 650}},
+                                                      {"cw_queue_tone", {1000000, 650}},
+                                                      {"cw_send_character", {'e'}}}));
+    EXPECT_TRUE(morse_test::device_events().empty());
+    EXPECT_EQ(ptt_flags(), 0);
+}
+
+TEST_F(GeneratorTest, TuneWithPttDelayRaisesPttBeforeTheFirstTone) {
+    settings.current.ptt_delay = 20;
+    tune(10);
+    EXPECT_EQ(fake_libcw::count("cw_queue_tone"), 10u);
+    EXPECT_EQ(fake_libcw::call_names().front(), "cw_flush_tone_queue");
+    EXPECT_EQ(fake_libcw::calls().back(), (Call{"cw_send_character", {'e'}}));
+    EXPECT_EQ(morse_test::device_events(), std::vector<std::string>{"ptt 1"});
+    EXPECT_EQ(log(),
+              "varkel:II: PTT (TUNE) on\n"
+              "varkel:DD: PTT flag +PTT_ACTIVE_AUTO (0x01/Ame)\n");
+}
+
+}  // namespace
+}  // namespace varkel
