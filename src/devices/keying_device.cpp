@@ -72,8 +72,10 @@ namespace {
 std::mutex g_device_mutex;
 std::atomic<std::thread::id> g_device_lock_owner{};
 
-// Whether the key line was last driven down. Written under the device lock.
+// Whether the key line was last driven down, and the PTT line on. Written
+// under the device lock.
 std::atomic<bool> g_key_down{false};
+std::atomic<bool> g_ptt_on{false};
 
 // Once set, no driver is called again: a request has failed and the process
 // is ending, the current device has been released at exit, or this is the
@@ -129,6 +131,7 @@ void retire(KeyingDevice* device) {
         device->reset(device);
     }
     g_key_down.store(false);
+    g_ptt_on.store(false);
     if (device->release != nullptr) {
         device->release(device);
     }
@@ -209,6 +212,7 @@ bool select_device(std::atomic<KeyingDevice*>& target, const char* text) {
         chosen->init(chosen, fd);
     }
     g_key_down.store(false);
+    g_ptt_on.store(false);
     return true;
 }
 
@@ -283,12 +287,14 @@ void device_ptt(KeyingDevice* device, int32_t state) {
         return;
     }
     // libcw asks for PTT off just before its final key-up; dropping PTT under
-    // a keyed line would hot-switch the transmitter.
-    if (state == 0 && g_key_down.load()) {
+    // a keyed line would hot-switch the transmitter. A PTT that is already
+    // off (the foot-switch poll repeats it) cannot fall, so the key is left.
+    if (state == 0 && g_ptt_on.load() && g_key_down.load()) {
         device->key(device, 0);
         g_key_down.store(false);
     }
     device->ptt(device, state);
+    g_ptt_on.store(state == 1);
 }
 
 void device_reset(KeyingDevice* device) {
@@ -298,6 +304,7 @@ void device_reset(KeyingDevice* device) {
     }
     device->reset(device);
     g_key_down.store(false);
+    g_ptt_on.store(false);
 }
 
 void device_ssb_way(KeyingDevice* device, int32_t state) {
@@ -344,6 +351,7 @@ void reset_devices_for_tests() {
     current_device.store(&null_device);
     effective_user_id = geteuid;
     g_key_down.store(false);
+    g_ptt_on.store(false);
     g_devices_stopped.store(false);
     g_fail_next_copy = false;
 }

@@ -245,6 +245,15 @@ TEST_F(KeyingDeviceTest, PttNeverFallsWhileTheKeyIsDown) {
         (Requests{"TIOCMBIS RTS", "TIOCMBIS DTR", "TIOCMBIC DTR", "TIOCMBIC RTS", "TIOCMBIC DTR"}));
 }
 
+TEST_F(KeyingDeviceTest, PttOffRepeatedWhilePttIsOffLeavesTheKeyDown) {
+    test_ports::add(Kind::parallel, "parport0", 0x00);
+    ASSERT_TRUE(select_device(current_device, "parport0"));
+    device_key(&parallel_device, 1);
+    device_ptt(&parallel_device, 0);  // the foot-switch poll, switch open
+    EXPECT_TRUE(device_key_is_down());
+    EXPECT_EQ(test_ports::port("parport0").control, 0x01);
+}
+
 TEST_F(KeyingDeviceTest, OperationsOnADeviceThatIsNotCurrentAreSkipped) {
     test_ports::add(Kind::parallel, "parport0", 0x00);
     ASSERT_TRUE(select_device(current_device, "parport0"));
