@@ -24,6 +24,21 @@ constexpr int kSlowestWpm = 4;
 constexpr int kFastestWpm = 60;
 constexpr int kExtraGap = 2;
 constexpr int kNoGap = 0;
+// libcw calls the low-queue callback once, when its queue falls to one tone.
+constexpr int kLowQueueWatermark = 1;
+constexpr int kSilentToneMicroseconds = 1;
+constexpr int kSilentToneFrequency = 0;
+
+// The echo is marked only after the text before it has been queued. If the
+// main thread stalls for longer than the text's first element, libcw has
+// already passed its low-queue call without seeing the echo, and the client
+// would wait for ever. Two silent tones make libcw call it once more.
+void catch_up_with_passed_low_queue_call() {
+    if (cw_get_tone_queue_length() <= kLowQueueWatermark) {
+        cw_queue_tone(kSilentToneMicroseconds, kSilentToneFrequency);
+        cw_queue_tone(kSilentToneMicroseconds, kSilentToneFrequency);
+    }
+}
 
 bool is_speed_character(char c) {
     return c == kFaster || c == kSlower;
@@ -71,11 +86,16 @@ void play_message(char* text) {
     // every write goes through store_message_byte and byte 0 becomes NUL
     // only when the walk ends.
     size_t position = 0;
+    bool queued = false;
     for (;;) {
         const char byte = text[position];
         if (byte == kEchoMarker) {
             store_message_byte(position, '\0');
             prepare_echo_reply(text, position);
+            // A caret alone queues nothing: its echo waits for the next text.
+            if (queued) {
+                catch_up_with_passed_low_queue_call();
+            }
             continue;
         }
         if (byte == '\0') {
@@ -90,8 +110,10 @@ void play_message(char* text) {
         } else if (byte == kPlusStandIn) {
             store_message_byte(position, kFaster);
             position = play_character(text, position, kFaster);
+            queued = true;
         } else {
             position = play_character(text, position, byte);
+            queued = true;
         }
     }
 }

@@ -62,7 +62,11 @@ class CallbacksTest : public ::testing::Test, public morse_test::MorseTest {
         sendto(client_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         pollfd ready{socket_fd, POLLIN, 0};
         poll(&ready, 1, 1000);
+        // While the text is queued libcw still holds most of it; the
+        // callbacks below then find the queue drained to its last tone.
+        fake_libcw::set_tone_queue_length(3);
         receive_request();
+        fake_libcw::set_tone_queue_length(1);
     }
     std::string client_receive(int timeout_ms = 1000) {
         pollfd ready{client_, POLLIN, 0};
@@ -214,6 +218,29 @@ TEST_F(CallbacksTest, EchoWithoutAutomaticPttQueuesNoEmptyTones) {
     EXPECT_EQ(empty_tones(), 0u);
     EXPECT_TRUE(device_events().empty());
     EXPECT_EQ(log().find("queueing two empty tones"), std::string::npos);
+}
+
+TEST_F(CallbacksTest, EchoMarkedAfterLibcwPassedItsLowQueueCallIsStillSent) {
+    // The main thread stalled after queueing the text: libcw has already
+    // played it down to one tone and called back without an echo pending.
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(settings.port));
+    sendto(client_, "E^", 2, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    pollfd ready{socket_fd, POLLIN, 0};
+    poll(&ready, 1, 1000);
+    fake_libcw::set_tone_queue_length(1);
+    receive_request();
+    EXPECT_EQ(empty_tones(), 2u);  // libcw calls back once more after them
+    fake_libcw::fire_low_queue();
+    EXPECT_EQ(client_receive(), "E\r\n");
+}
+
+TEST_F(CallbacksTest, CaretAloneWaitsForTheNextTextWithoutEmptyTones) {
+    request("^");
+    EXPECT_EQ(ptt_flags(), PTT_ACTIVE_ECHO);
+    EXPECT_EQ(empty_tones(), 0u);
 }
 
 TEST_F(CallbacksTest, EchoIsSentEvenBeforeTheQueueHasDrainedAndKeepsManualPtt) {
