@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -124,6 +125,21 @@ std::vector<std::string> split_lines(const std::string& text) {
         lines.push_back(line);
     }
     return lines;
+}
+
+bool wait_for_udp_port(int port, int timeout_ms) {
+    char local[16];
+    snprintf(local, sizeof local, ":%04X ", port);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (read_file("/proc/net/udp").find(local) != std::string::npos) {
+            return true;
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 RunResult run_to_exit(const std::vector<std::string>& args, int timeout_ms, const Env& env) {

@@ -85,6 +85,10 @@ private:
     int fd_ = -1;
 };
 
+// Waits until some socket is bound to the UDP port (a detached daemon binds
+// it after its parent has left); false on timeout.
+bool wait_for_udp_port(int port, int timeout_ms = 5000);
+
 // Reads a whole file; empty when absent.
 std::string read_file(const std::string& path);
 

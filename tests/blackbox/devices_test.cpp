@@ -279,6 +279,7 @@ TEST(Devices, DetachingParentLeavesTheClaimedPortToTheChild) {
     EXPECT_EQ(parent.back().request, "PPWDATA");
 
     // The child still drives the claimed port: a wake-up reads the switch.
+    ASSERT_TRUE(harness::wait_for_udp_port(port));
     Client client;
     ASSERT_TRUE(client.send("\r\n", port));
     EXPECT_TRUE(wait_until([&] {
