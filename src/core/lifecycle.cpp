@@ -61,6 +61,8 @@ void detach() {
         exit_process(1);
     }
     if (pid != 0) {
+        // The child goes on with the same open port (and its claim).
+        forget_current_device_in_parent();
         exit_process(0);
     }
     // The parent ran its handlers on exit; this is a fresh process now.

@@ -124,15 +124,17 @@ TEST_F(CallbacksTest, AutomaticPttIsDroppedWhenTheQueueHasDrainedAndNoTextWaits)
 
 TEST_F(CallbacksTest, PttNeverFallsWhileTheKeyIsDown) {
     // libcw calls the low-queue callback just before the final key-up.
+    device_ptt(current_device.load(), 1);
     ptt_flags_set(PTT_ACTIVE_AUTO);
     fake_libcw::fire_key(1);
     fake_libcw::fire_low_queue();
     fake_libcw::fire_key(0);
     const Events events = device_events();
-    ASSERT_GE(events.size(), 3u);
-    EXPECT_EQ(events[0], "key 1");
-    EXPECT_EQ(events[1], "key 0");
-    EXPECT_EQ(events[2], "ptt 0");
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events[0], "ptt 1");
+    EXPECT_EQ(events[1], "key 1");
+    EXPECT_EQ(events[2], "key 0");
+    EXPECT_EQ(events[3], "ptt 0");
 }
 
 TEST_F(CallbacksTest, AutomaticPttStaysOnWhileTextWaitsOrTheQueueRefilled) {
