@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -97,6 +98,14 @@ pid_t find_daemon_by_port(int port) {
     return -1;
 }
 
+// Whether a UDP socket is bound to the port: the detached child binds it
+// after the parent has already left.
+bool udp_port_bound(int port) {
+    char local[16];
+    snprintf(local, sizeof local, ":%04X ", port);
+    return harness::read_file("/proc/net/udp").find(local) != std::string::npos;
+}
+
 }  // namespace
 
 TEST(Lifecycle, DetachedDaemonLogsToItsFileAndStopsOnRequest) {
@@ -108,6 +117,9 @@ TEST(Lifecycle, DetachedDaemonLogsToItsFileAndStopsOnRequest) {
     EXPECT_EQ(parent.status, 0);  // the parent leaves at once
     EXPECT_EQ(parent.err, "debug output: " + log_path + "\n");
 
+    for (int i = 0; i < 500 && !udp_port_bound(port); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     Client client;
     ASSERT_TRUE(client.send("E^", port));
     const auto echo = client.receive(5000);

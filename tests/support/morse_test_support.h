@@ -74,8 +74,9 @@ class MorseTest {
         varkel::empty_message_buffer();
         saved_device_ = varkel::current_device.load();
         varkel::current_device.store(&recording_device);
-        // An earlier test may have left the mirrored key down.
+        // An earlier test may have left the mirrored key or PTT on.
         varkel::device_key(&recording_device, 0);
+        varkel::device_ptt(&recording_device, 0);
         {
             std::lock_guard<std::mutex> lock(g_events_mutex);
             g_events.clear();

@@ -123,18 +123,22 @@ TEST_F(CallbacksTest, AutomaticPttIsDroppedWhenTheQueueHasDrainedAndNoTextWaits)
 }
 
 TEST_F(CallbacksTest, PttNeverFallsWhileTheKeyIsDown) {
-    // libcw calls the low-queue callback just before the final key-up.
-    device_ptt(current_device.load(), 1);
-    ptt_flags_set(PTT_ACTIVE_AUTO);
+    settings.current.ptt_delay = 1;
+    ptt_auto_on(current_device.load(), "PTT (auto) on");
     fake_libcw::fire_key(1);
+    // libcw calls the low-queue callback just before the final key-up.
     fake_libcw::fire_low_queue();
     fake_libcw::fire_key(0);
     const Events events = device_events();
     ASSERT_GE(events.size(), 4u);
-    EXPECT_EQ(events[0], "ptt 1");
-    EXPECT_EQ(events[1], "key 1");
-    EXPECT_EQ(events[2], "key 0");
-    EXPECT_EQ(events[3], "ptt 0");
+    EXPECT_EQ(Events(events.begin(), events.begin() + 4),
+              (Events{"ptt 1", "key 1", "key 0", "ptt 0"}));
+    EXPECT_NE(log().find("varkel:II: low TQ callback: branch 1, PTT flag = 0x01/Ame\n"
+                         "varkel:DD: PTT flag = 0 (0x00/ame)\n"
+                         "varkel:II: PTT (auto) off\n"
+                         "varkel:II: low TQ callback: end, TQ len = 1, PTT flag = 0x00/ame\n"
+                         "varkel:II: keying event \"0\"\n"),
+              std::string::npos);
 }
 
 TEST_F(CallbacksTest, AutomaticPttStaysOnWhileTextWaitsOrTheQueueRefilled) {

@@ -1,0 +1,151 @@
+#include "bench_analysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numeric>
+#include <sstream>
+
+namespace bench {
+
+namespace {
+
+constexpr double kNsPerMs = 1e6;
+// A key-up longer than this is a word space or a pause between texts, not
+// a space inside a word. libcw's word space runs about 10 dots (its
+// character space plus 7), so word spaces are left out: they would only
+// measure libcw's choice.
+constexpr double kLongestSpaceDots = 5.0;
+constexpr double kDownDots[] = {1.0, 3.0};
+constexpr double kUpDots[] = {1.0, 3.0};
+
+double ms_between(int64_t from_ns, int64_t to_ns) {
+    return static_cast<double>(to_ns - from_ns) / kNsPerMs;
+}
+
+double nearest_rank(const std::vector<double>& sorted, double percent) {
+    const auto rank = static_cast<size_t>(std::ceil(percent / 100.0 * sorted.size()));
+    return sorted[std::max<size_t>(rank, 1) - 1];
+}
+
+// The first edge at or after t_ns.
+std::vector<Edge>::const_iterator first_from(const std::vector<Edge>& edges, int64_t t_ns) {
+    return std::lower_bound(edges.begin(), edges.end(), t_ns,
+                            [](const Edge& edge, int64_t t) { return edge.t_ns < t; });
+}
+
+}  // namespace
+
+Summary summarize(std::vector<double> values) {
+    Summary summary;
+    summary.count = values.size();
+    if (values.empty()) {
+        return summary;
+    }
+    std::sort(values.begin(), values.end());
+    summary.p50 = nearest_rank(values, 50);
+    summary.p99 = nearest_rank(values, 99);
+    summary.max = values.back();
+    summary.mean = std::accumulate(values.begin(), values.end(), 0.0) / values.size();
+    return summary;
+}
+
+ProbeLog parse_probe_log(const std::string& text) {
+    ProbeLog log;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        char kind = 0;
+        long long t_ns = 0;
+        int state = 0;
+        if (std::sscanf(line.c_str(), "K %lld %d", &t_ns, &state) == 2) {
+            log.callbacks.push_back({t_ns, state == 1});
+        } else if (std::sscanf(line.c_str(), "%c %lld", &kind, &t_ns) == 2 && kind == 'R') {
+            if (log.registered_ns == 0) {
+                log.registered_ns = t_ns;
+            }
+        }
+    }
+    return log;
+}
+
+EdgeDelays match_edges(const std::vector<Edge>& callbacks, const std::vector<Edge>& port) {
+    EdgeDelays delays;
+    delays.callbacks = callbacks.size();
+    for (size_t i = 0; i < callbacks.size(); ++i) {
+        const Edge& call = callbacks[i];
+        const bool last = i + 1 == callbacks.size();
+        for (auto edge = first_from(port, call.t_ns); edge != port.end(); ++edge) {
+            if (!last && edge->t_ns >= callbacks[i + 1].t_ns) {
+                break;
+            }
+            if (edge->down == call.down) {
+                delays.added_ms.push_back(ms_between(call.t_ns, edge->t_ns));
+                ++delays.matched;
+                break;
+            }
+        }
+    }
+    return delays;
+}
+
+Latencies first_key_downs(const std::vector<int64_t>& sends, const std::vector<Edge>& port,
+                          int64_t window_ns, int64_t quiet_ns) {
+    Latencies result;
+    for (const int64_t sent : sends) {
+        const auto next = first_from(port, sent);
+        if (next != port.begin()) {
+            const Edge& before = *(next - 1);
+            if (before.down || sent - before.t_ns < quiet_ns) {
+                ++result.busy;
+                continue;
+            }
+        }
+        auto edge = next;
+        while (edge != port.end() && edge->t_ns < sent + window_ns && !edge->down) {
+            ++edge;
+        }
+        if (edge == port.end() || edge->t_ns >= sent + window_ns) {
+            ++result.missing;
+            continue;
+        }
+        result.latency_ms.push_back(ms_between(sent, edge->t_ns));
+    }
+    return result;
+}
+
+std::vector<double> element_errors_ms(const std::vector<Edge>& port, int64_t from_ns, int64_t to_ns,
+                                      double dot_length_ms) {
+    const double dot = dot_length_ms;
+    std::vector<double> errors;
+    for (auto edge = first_from(port, from_ns); edge != port.end(); ++edge) {
+        const auto next = edge + 1;
+        if (next == port.end() || next->t_ns > to_ns) {
+            break;
+        }
+        if (edge->down == next->down) {
+            continue;  // a repeated state is no element
+        }
+        const double length = ms_between(edge->t_ns, next->t_ns);
+        if (!edge->down && length > kLongestSpaceDots * dot) {
+            continue;
+        }
+        double ideal = 0;
+        double best = INFINITY;
+        auto consider = [&](double dots) {
+            if (std::fabs(length - dots * dot) < best) {
+                best = std::fabs(length - dots * dot);
+                ideal = dots * dot;
+            }
+        };
+        if (edge->down) {
+            std::for_each(std::begin(kDownDots), std::end(kDownDots), consider);
+        } else {
+            std::for_each(std::begin(kUpDots), std::end(kUpDots), consider);
+        }
+        errors.push_back(length - ideal);
+    }
+    return errors;
+}
+
+}  // namespace bench

@@ -1,0 +1,73 @@
+// Turns the timestamps a benchmark run recorded (client sends, libcw's
+// keying callbacks, the simulated port's DTR changes) into the numbers the
+// benchmark prints. Pure functions over CLOCK_MONOTONIC nanoseconds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// A key edge: a DTR change on the port, or a call of the keying callback.
+struct Edge {
+    int64_t t_ns = 0;
+    bool down = false;
+};
+
+struct Summary {
+    size_t count = 0;
+    double p50 = 0;
+    double p99 = 0;
+    double max = 0;
+    double mean = 0;
+};
+
+// Nearest-rank percentiles; all zero for no values.
+Summary summarize(std::vector<double> values);
+
+// What the keying probe wrote: when the program registered its keying
+// callback (0 if never) and every call libcw made of it.
+struct ProbeLog {
+    int64_t registered_ns = 0;
+    std::vector<Edge> callbacks;
+};
+ProbeLog parse_probe_log(const std::string& text);
+
+// For each call of the keying callback, the port edge in the same direction
+// that followed it before libcw's next call. libcw calls the callback on
+// one thread, so the mirrored ioctl of one edge always lies before the next
+// call.
+struct EdgeDelays {
+    std::vector<double> added_ms;
+    size_t callbacks = 0;
+    size_t matched = 0;
+};
+EdgeDelays match_edges(const std::vector<Edge>& callbacks, const std::vector<Edge>& port);
+
+// For each send time, the first key-down on the port within the window that
+// follows it. A send is counted busy, and left out, when the key was down
+// or had come up less than quiet_ns before it: the tone queue was then
+// perhaps not empty.
+struct Latencies {
+    std::vector<double> latency_ms;
+    size_t busy = 0;
+    size_t missing = 0;
+};
+Latencies first_key_downs(const std::vector<int64_t>& sends, const std::vector<Edge>& port,
+                          int64_t window_ns, int64_t quiet_ns);
+
+// Every key-down and key-up duration between from_ns and to_ns, against
+// the nearest ideal length of 1 or 3 dots: dots and dashes, the spaces
+// inside a character and between characters. Key-ups longer than 5 dots
+// (word spaces, the pause before or after the text) are left out.
+std::vector<double> element_errors_ms(const std::vector<Edge>& port, int64_t from_ns, int64_t to_ns,
+                                      double dot_length_ms);
+
+// The length of a dot at a speed: 1.2 s / wpm.
+constexpr double dot_ms(int wpm) {
+    return 1200.0 / wpm;
+}
+
+}  // namespace bench

@@ -1,0 +1,121 @@
+// The numbers the benchmark prints come from these functions; a wrong match
+// or window would print plausible but false figures, so they are checked
+// on timelines made up here.
+#include "bench_analysis.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using bench::Edge;
+
+constexpr int64_t kMs = 1'000'000;
+
+TEST(BenchSummary, NearestRankPercentilesAndMean) {
+    std::vector<double> values;
+    for (int i = 100; i >= 1; --i) {
+        values.push_back(i);
+    }
+    const auto summary = bench::summarize(values);
+    EXPECT_EQ(summary.count, 100u);
+    EXPECT_EQ(summary.p50, 50);
+    EXPECT_EQ(summary.p99, 99);
+    EXPECT_EQ(summary.max, 100);
+    EXPECT_DOUBLE_EQ(summary.mean, 50.5);
+
+    const auto one = bench::summarize({7.0});
+    EXPECT_EQ(one.p50, 7);
+    EXPECT_EQ(one.p99, 7);
+    EXPECT_EQ(bench::summarize({}).count, 0u);
+}
+
+TEST(BenchProbeLog, ReadsRegistrationAndCallbacksAndSkipsTornLines) {
+    const auto log = bench::parse_probe_log("R 100\nK 200 1\nK 300 0\nR 400\nK 500 2\nK 60");
+    EXPECT_EQ(log.registered_ns, 100);
+    ASSERT_EQ(log.callbacks.size(), 3u);
+    EXPECT_TRUE(log.callbacks[0].down);
+    EXPECT_FALSE(log.callbacks[1].down);
+    EXPECT_FALSE(log.callbacks[2].down);  // any state but 1 is key up
+    EXPECT_EQ(log.callbacks[2].t_ns, 500);
+    EXPECT_EQ(bench::parse_probe_log("").registered_ns, 0);
+}
+
+TEST(BenchEdges, EachCallbackMatchesItsOwnMirroredEdge) {
+    // Port edges: the init's clear before any callback, two mirrored
+    // edges, then the release's clear at exit.
+    const std::vector<Edge> port = {{5, false}, {110, true}, {230, false}, {900, false}};
+    const std::vector<Edge> calls = {{100, true}, {200, false}};
+    const auto delays = bench::match_edges(calls, port);
+    EXPECT_EQ(delays.callbacks, 2u);
+    EXPECT_EQ(delays.matched, 2u);
+    ASSERT_EQ(delays.added_ms.size(), 2u);
+    EXPECT_DOUBLE_EQ(delays.added_ms[0], 10e-6);
+    EXPECT_DOUBLE_EQ(delays.added_ms[1], 30e-6);
+}
+
+TEST(BenchEdges, AnEdgeNotMirroredBeforeTheNextCallbackIsNotMatched) {
+    // The first key-down was never mirrored; its callback must not borrow
+    // the second key-down.
+    const std::vector<Edge> port = {{250, false}, {320, true}};
+    const std::vector<Edge> calls = {{100, true}, {200, false}, {300, true}};
+    const auto delays = bench::match_edges(calls, port);
+    EXPECT_EQ(delays.matched, 2u);
+    ASSERT_EQ(delays.added_ms.size(), 2u);
+    EXPECT_DOUBLE_EQ(delays.added_ms[0], 50e-6);
+    EXPECT_DOUBLE_EQ(delays.added_ms[1], 20e-6);
+}
+
+TEST(BenchLatency, FirstKeyDownAfterEachSendWithinItsWindow) {
+    const std::vector<Edge> port = {
+        {0, false}, {100 * kMs, true}, {120 * kMs, false}, {400 * kMs, true}, {420 * kMs, false}};
+    const std::vector<int64_t> sends = {99 * kMs, 398 * kMs};
+    const auto result = bench::first_key_downs(sends, port, 150 * kMs, 60 * kMs);
+    ASSERT_EQ(result.latency_ms.size(), 2u);
+    EXPECT_DOUBLE_EQ(result.latency_ms[0], 1.0);
+    EXPECT_DOUBLE_EQ(result.latency_ms[1], 2.0);
+    EXPECT_EQ(result.busy, 0u);
+    EXPECT_EQ(result.missing, 0u);
+}
+
+TEST(BenchLatency, SendsWhileKeyedOrJustAfterAreBusyAndSilenceIsMissing) {
+    const std::vector<Edge> port = {{100 * kMs, true}, {120 * kMs, false}};
+    const std::vector<int64_t> sends = {110 * kMs, 150 * kMs, 500 * kMs};
+    const auto result = bench::first_key_downs(sends, port, 150 * kMs, 60 * kMs);
+    EXPECT_TRUE(result.latency_ms.empty());
+    EXPECT_EQ(result.busy, 2u);     // key down at 110; 30 ms after key-up at 150
+    EXPECT_EQ(result.missing, 1u);  // nothing keyed after 500
+}
+
+TEST(BenchElements, ErrorsAgainstNearestIdealInsideTheWindow) {
+    // "A" at 20 wpm (dot 60 ms): dot 61, gap 59, dash 182, then a 181 ms
+    // character space and a 400 ms dot far outside the window.
+    const std::vector<Edge> port = {{0, false},          {1000 * kMs, true},  {1061 * kMs, false},
+                                    {1120 * kMs, true},  {1302 * kMs, false}, {1483 * kMs, true},
+                                    {1543 * kMs, false}, {9000 * kMs, true}};
+    const auto errors = bench::element_errors_ms(port, 900 * kMs, 2000 * kMs, bench::dot_ms(20));
+    ASSERT_EQ(errors.size(), 5u);
+    EXPECT_NEAR(errors[0], 1.0, 1e-9);   // dot
+    EXPECT_NEAR(errors[1], -1.0, 1e-9);  // gap inside the character
+    EXPECT_NEAR(errors[2], 2.0, 1e-9);   // dash
+    EXPECT_NEAR(errors[3], 1.0, 1e-9);   // character space
+    EXPECT_NEAR(errors[4], 0.0, 1e-9);   // dot
+}
+
+TEST(BenchElements, WordSpacesAndRepeatedStatesAreLeftOutButLongKeyDownsCount) {
+    const std::vector<Edge> port = {
+        {0, true}, {20 * kMs, false}, {500 * kMs, true}, {510 * kMs, true}, {530 * kMs, false}};
+    const auto errors = bench::element_errors_ms(port, 0, 1000 * kMs, bench::dot_ms(60));
+    // 20 ms dot; the 480 ms pause is a space between words or texts; the
+    // repeated key-down is skipped; the last key-down runs 20 ms from 510.
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_NEAR(errors[0], 0.0, 1e-9);
+    EXPECT_NEAR(errors[1], 0.0, 1e-9);
+
+    // A key held down 300 ms at 60 wpm is a fault to show, not to skip.
+    const std::vector<Edge> stuck = {{0, true}, {300 * kMs, false}};
+    const auto held = bench::element_errors_ms(stuck, 0, 1000 * kMs, bench::dot_ms(60));
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_NEAR(held[0], 240.0, 1e-9);
+}
+
+}  // namespace

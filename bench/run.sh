@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds varkel and its benchmarks in Release and measures the daemon side by
+# side with the libcw floor program (the least a program can do to key a
+# serial port from UDP text through libcw). Prints one table: latency from a
+# datagram to the first key-down, time added per mirrored key edge, element
+# timing at 20 and 60 wpm, idle CPU and peak memory, each with its target
+# and "within target" or "over target", and a one-line summary.
+#
+# Usage: bench/run.sh [run_bench option...]
+#   bench/run.sh               full run: 200 latency samples, 60 s idle (about 3 minutes)
+#   bench/run.sh --quick       50 samples, 10 s idle (about 1 minute)
+#   bench/run.sh --idle 20 --samples 100
+#   bench/run.sh --debug-log   the daemon with its debug log at DD
+#   bench/run.sh --keep        keep the raw timestamp logs under /tmp
+#
+# Run it on a quiet machine: the numbers share the CPUs with everything else.
+# The build goes to build-bench/ (BUILD_DIR overrides), apart from the
+# test build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+build_dir=${BUILD_DIR:-build-bench}
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DVARKEL_BUILD_TESTS=OFF \
+    -DVARKEL_BUILD_BENCH=ON >/dev/null
+cmake --build "$build_dir" --target run_bench -j2
+exec "$build_dir/bench/run_bench" "$@"

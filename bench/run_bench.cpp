@@ -1,0 +1,822 @@
+// Measures the daemon and the floor program (bench/libcw_floor.cpp) side by
+// side in one run and prints one table. Both run on null audio with the
+// simulated serial port and the keying probe preloaded: the port records the
+// time of every DTR change, the probe the time libcw called the keying
+// callback, and this program the time just before each sendto.
+//
+//   run_bench [--quick] [--samples N] [--idle SECONDS] [--debug-log] [--keep]
+//
+//   --quick         50 latency samples and 10 s of idle (a minute in all)
+//   --samples N     single-character texts per program for the latency (200)
+//   --idle SECONDS  length of the idle CPU measurement (60)
+//   --debug-log     run the daemon with its debug log at DD (-y d)
+//   --keep          keep the raw logs and print where they are
+//
+// Numbers only: nothing here fails because a number is over its target.
+// The exit status is 1 only when the run itself could not be made.
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bench_analysis.h"
+#include "blackbox/simport_log.h"
+
+namespace {
+
+using bench::Edge;
+using bench::Summary;
+
+constexpr int kDefaultSamples = 200;
+constexpr int kDefaultIdleSeconds = 60;
+constexpr int kQuickSamples = 50;
+constexpr int kQuickIdleSeconds = 10;
+constexpr int kWarmupSends = 3;  // not counted: first datagrams meet cold caches
+
+constexpr int kLatencyWpm = 60;
+constexpr std::array<int, 2> kTimingSpeeds = {20, 60};
+static_assert(kTimingSpeeds.back() == kLatencyWpm, "the latency session times the last speed");
+constexpr char kLatencyText[] = "E";
+constexpr char kTimingText[] = "PARIS PARIS";
+// Two words of 50 dots each with their spaces; the wait allows for more.
+constexpr double kTimingTextDots = 120;
+constexpr int64_t kTimingMarginNs = 500'000'000;
+
+// "E" at 60 wpm is one 20 ms dot and 60 ms of character space; 150 ms
+// between sends leaves the queue empty when the next one arrives.
+constexpr int64_t kLatencySpacingNs = 150'000'000;
+// A send within three dots after a key-up may still find the character
+// space in the queue: such samples are left out.
+constexpr double kQuietDots = 3;
+
+constexpr int kReadyTimeoutMs = 10000;
+constexpr int kStopTimeoutMs = 5000;
+constexpr int kPollMs = 5;
+constexpr int kSettleMs = 300;       // after registration, before the first send
+constexpr int kIdleSettleMs = 1000;  // before the idle measurement starts
+
+constexpr double kLatencyP99TargetMs = 2.0;
+constexpr double kEdgeP99TargetMs = 0.2;
+constexpr double kIdleCpuTargetMs = 5.0;  // per 60 s
+constexpr double kIdleTargetSeconds = 60.0;
+constexpr double kMemoryTargetMiB = 2.0;  // above the floor
+
+constexpr double kNsPerMs = 1e6;
+constexpr double kKiBPerMiB = 1024.0;
+
+constexpr char kDaemonPort[] = "ttyUSB_sim0";
+constexpr char kFloorPort[] = "ttyUSB_sim1";
+
+struct Options {
+    int samples = kDefaultSamples;
+    int idle_seconds = kDefaultIdleSeconds;
+    bool debug_log = false;
+    bool keep = false;
+};
+
+enum Subject { kDaemon = 0, kFloor = 1, kSubjects = 2 };
+constexpr const char* kSubjectNames[kSubjects] = {"varkel", "libcw floor"};
+
+struct Instance {
+    Subject subject = kDaemon;
+    pid_t pid = -1;
+    int udp_port = 0;
+    std::string port_log;
+    std::string probe_log;
+    std::string output;
+};
+
+// What one program's run produced, gathered over its sessions.
+struct Results {
+    std::vector<double> latency_ms;
+    size_t latency_busy = 0;
+    size_t latency_missing = 0;
+    std::vector<double> edge_added_ms;
+    size_t callbacks = 0;
+    size_t matched = 0;
+    std::array<std::vector<double>, kTimingSpeeds.size()> element_error_ms;
+    // The same elements as libcw timed them (its keying callbacks): what
+    // the port shows beyond this is the program's.
+    std::array<std::vector<double>, kTimingSpeeds.size()> libcw_error_ms;
+    long vm_hwm_kib = -1;
+    double idle_cpu_stat_ms = -1;
+    double idle_cpu_sched_ms = -1;
+};
+
+int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+void sleep_until(int64_t t_ns) {
+    timespec until{};
+    until.tv_sec = t_ns / 1'000'000'000;
+    until.tv_nsec = t_ns % 1'000'000'000;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+void sleep_ms(int ms) {
+    sleep_until(monotonic_ns() + static_cast<int64_t>(ms) * 1'000'000);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int free_udp_port() {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (fd != -1 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    if (fd != -1) {
+        close(fd);
+    }
+    return port;
+}
+
+class Client {
+  public:
+    Client() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {}
+    ~Client() {
+        if (fd_ != -1) {
+            close(fd_);
+        }
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // The time just before the datagram went out.
+    int64_t send(int port, const char* text) const {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int64_t sent = monotonic_ns();
+        if (sendto(fd_, text, strlen(text), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) == -1) {
+            perror("run_bench: sendto");
+        }
+        return sent;
+    }
+
+  private:
+    int fd_;
+};
+
+pid_t spawn(const std::vector<std::string>& args,
+            const std::vector<std::pair<std::string, std::string>>& env,
+            const std::string& output) {
+    const pid_t pid = fork();
+    if (pid != 0) {
+        return pid;
+    }
+    for (const auto& [name, value] : env) {
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+    const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int null_in = open("/dev/null", O_RDONLY);
+    if (out == -1 || null_in == -1 || dup2(null_in, STDIN_FILENO) == -1 ||
+        dup2(out, STDOUT_FILENO) == -1 || dup2(out, STDERR_FILENO) == -1) {
+        _exit(127);
+    }
+    std::vector<char*> argv;
+    for (const auto& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+bool start(Instance& instance, Subject subject, int wpm, const std::string& dir,
+           const Options& options) {
+    const std::string tag =
+        dir + "/" + (subject == kDaemon ? "varkel" : "floor") + "-" + std::to_string(wpm);
+    const char* device = subject == kDaemon ? kDaemonPort : kFloorPort;
+    instance = Instance{};
+    instance.subject = subject;
+    instance.udp_port = free_udp_port();
+    instance.port_log = tag + ".port";
+    instance.probe_log = tag + ".probe";
+    instance.output = tag + ".out";
+
+    std::vector<std::string> args;
+    if (subject == kDaemon) {
+        args = {VARKEL_BINARY, "-n",
+                "-x",          "n",
+                "-p",          std::to_string(instance.udp_port),
+                "-d",          device,
+                "-s",          std::to_string(wpm),
+                "-t",          "0"};
+        if (options.debug_log) {
+            args.insert(args.end(), {"-y", "d"});
+        }
+    } else {
+        args = {FLOOR_BINARY, std::to_string(instance.udp_port), device, std::to_string(wpm)};
+    }
+    const std::vector<std::pair<std::string, std::string>> env = {
+        {"LD_PRELOAD", std::string(SIMPORT_LIBRARY) + ":" + PROBE_LIBRARY},
+        {"SIMPORT_SERIAL", device},
+        {"SIMPORT_LOG", instance.port_log},
+        {"KEYING_PROBE_LOG", instance.probe_log},
+    };
+    instance.pid = spawn(args, env, instance.output);
+    if (instance.pid == -1) {
+        perror("run_bench: fork");
+        return false;
+    }
+    // Ready once the keying callback is registered: the socket is open by
+    // then and the main loop follows at once.
+    for (int waited = 0; waited < kReadyTimeoutMs; waited += kPollMs) {
+        if (bench::parse_probe_log(read_file(instance.probe_log)).registered_ns != 0) {
+            sleep_ms(kSettleMs);
+            return true;
+        }
+        int status = 0;
+        if (waitpid(instance.pid, &status, WNOHANG) == instance.pid) {
+            fprintf(stderr, "run_bench: %s ended at start-up (status %d); its output:\n%s\n",
+                    kSubjectNames[subject], WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                    read_file(instance.output).c_str());
+            instance.pid = -1;
+            return false;
+        }
+        sleep_ms(kPollMs);
+    }
+    fprintf(stderr, "run_bench: %s did not register its keying callback; its output:\n%s\n",
+            kSubjectNames[subject], read_file(instance.output).c_str());
+    return false;
+}
+
+void stop(Instance& instance) {
+    if (instance.pid <= 0) {
+        return;
+    }
+    kill(instance.pid, SIGINT);
+    for (int waited = 0; waited < kStopTimeoutMs; waited += kPollMs) {
+        if (waitpid(instance.pid, nullptr, WNOHANG) == instance.pid) {
+            instance.pid = -1;
+            return;
+        }
+        sleep_ms(kPollMs);
+    }
+    fprintf(stderr, "run_bench: %s did not stop on SIGINT; killed\n",
+            kSubjectNames[instance.subject]);
+    kill(instance.pid, SIGKILL);
+    waitpid(instance.pid, nullptr, 0);
+    instance.pid = -1;
+}
+
+// CPU time of the whole process in clock ticks (utime + stime).
+long cpu_ticks(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t end_of_name = stat.rfind(')');
+    if (end_of_name == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(stat.substr(end_of_name + 2));
+    std::string field;
+    long utime = -1;
+    long stime = -1;
+    // Fields from the third on: state is 3, utime 14, stime 15.
+    for (int number = 3; number <= 15 && fields >> field; ++number) {
+        if (number == 14) {
+            utime = std::atol(field.c_str());
+        } else if (number == 15) {
+            stime = std::atol(field.c_str());
+        }
+    }
+    return utime < 0 || stime < 0 ? -1 : utime + stime;
+}
+
+// Time on a CPU of every thread, in nanoseconds, as the scheduler counts it.
+long long cpu_sched_ns(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (dir == nullptr) {
+        return -1;
+    }
+    long long total = 0;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        total += std::atoll(read_file(tasks + "/" + entry->d_name + "/schedstat").c_str());
+    }
+    closedir(dir);
+    return total;
+}
+
+long vm_hwm_kib(pid_t pid) {
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::atol(line.c_str() + strlen("VmHWM:"));
+        }
+    }
+    return -1;
+}
+
+// The level changes of DTR, the key line, on the simulated serial port.
+std::vector<Edge> read_port_edges(const std::string& path) {
+    std::vector<Edge> edges;
+    const auto events = simport::read_log(path);
+    for (const auto& change : simport::line_timeline(events, "serial", simport::kDtr)) {
+        edges.push_back({change.time_ns, change.on});
+    }
+    return edges;
+}
+
+void collect_edges(const Instance& instance, Results& results) {
+    const auto probe = bench::parse_probe_log(read_file(instance.probe_log));
+    const auto delays = bench::match_edges(probe.callbacks, read_port_edges(instance.port_log));
+    results.edge_added_ms.insert(results.edge_added_ms.end(), delays.added_ms.begin(),
+                                 delays.added_ms.end());
+    results.callbacks += delays.callbacks;
+    results.matched += delays.matched;
+}
+
+struct TimingWindow {
+    int64_t from_ns = 0;
+    int64_t to_ns = 0;
+};
+
+TimingWindow send_timing_text(const Client& client, const Instance& instance, int wpm) {
+    TimingWindow window;
+    window.from_ns = client.send(instance.udp_port, kTimingText);
+    window.to_ns = window.from_ns +
+                   static_cast<int64_t>(kTimingTextDots * bench::dot_ms(wpm) * kNsPerMs) +
+                   kTimingMarginNs;
+    sleep_until(window.to_ns);
+    return window;
+}
+
+void collect_timing(const Instance& instance, const TimingWindow& window, int wpm,
+                    size_t speed_index, Results& results) {
+    const auto on_port = bench::element_errors_ms(read_port_edges(instance.port_log),
+                                                  window.from_ns, window.to_ns, bench::dot_ms(wpm));
+    const auto in_libcw =
+        bench::element_errors_ms(bench::parse_probe_log(read_file(instance.probe_log)).callbacks,
+                                 window.from_ns, window.to_ns, bench::dot_ms(wpm));
+    auto& port_errors = results.element_error_ms[speed_index];
+    auto& libcw_errors = results.libcw_error_ms[speed_index];
+    port_errors.insert(port_errors.end(), on_port.begin(), on_port.end());
+    libcw_errors.insert(libcw_errors.end(), in_libcw.begin(), in_libcw.end());
+}
+
+// Latency, edges and element timing at the latency speed, with both
+// programs running and the single-character texts sent to them in turn.
+bool run_latency_session(const Options& options, const std::string& dir, const Client& client,
+                         std::array<Results, kSubjects>& results) {
+    std::array<Instance, kSubjects> instances;
+    bool started = true;
+    for (int s = 0; s < kSubjects && started; ++s) {
+        started = start(instances[s], static_cast<Subject>(s), kLatencyWpm, dir, options);
+    }
+    if (!started) {
+        for (auto& instance : instances) {
+            stop(instance);
+        }
+        return false;
+    }
+    fprintf(stderr, "run_bench: latency, %d texts \"%s\" to each program at %d wpm\n",
+            options.samples, kLatencyText, kLatencyWpm);
+    std::array<std::vector<int64_t>, kSubjects> sends;
+    for (int i = 0; i < kWarmupSends + options.samples; ++i) {
+        for (int turn = 0; turn < kSubjects; ++turn) {
+            const int s = (i + turn) % kSubjects;  // alternate who goes first
+            const int64_t sent = client.send(instances[s].udp_port, kLatencyText);
+            if (i >= kWarmupSends) {
+                sends[s].push_back(sent);
+            }
+            sleep_until(sent + kLatencySpacingNs);
+        }
+    }
+    const size_t speed_index = kTimingSpeeds.size() - 1;  // kLatencyWpm
+    std::array<TimingWindow, kSubjects> windows;
+    for (int s = 0; s < kSubjects; ++s) {
+        windows[s] = send_timing_text(client, instances[s], kLatencyWpm);
+    }
+    for (int s = 0; s < kSubjects; ++s) {
+        results[s].vm_hwm_kib = vm_hwm_kib(instances[s].pid);
+        stop(instances[s]);
+        const auto port = read_port_edges(instances[s].port_log);
+        const auto latencies = bench::first_key_downs(
+            sends[s], port, kLatencySpacingNs,
+            static_cast<int64_t>(kQuietDots * bench::dot_ms(kLatencyWpm) * kNsPerMs));
+        results[s].latency_ms = latencies.latency_ms;
+        results[s].latency_busy = latencies.busy;
+        results[s].latency_missing = latencies.missing;
+        collect_edges(instances[s], results[s]);
+        collect_timing(instances[s], windows[s], kLatencyWpm, speed_index, results[s]);
+    }
+    return true;
+}
+
+bool run_timing_session(const Options& options, const std::string& dir, const Client& client,
+                        int wpm, size_t speed_index, std::array<Results, kSubjects>& results) {
+    fprintf(stderr, "run_bench: element timing at %d wpm\n", wpm);
+    for (int s = 0; s < kSubjects; ++s) {
+        Instance instance;
+        if (!start(instance, static_cast<Subject>(s), wpm, dir, options)) {
+            stop(instance);
+            return false;
+        }
+        const TimingWindow window = send_timing_text(client, instance, wpm);
+        stop(instance);
+        collect_edges(instance, results[s]);
+        collect_timing(instance, window, wpm, speed_index, results[s]);
+    }
+    return true;
+}
+
+// Both programs idle side by side: neither gets traffic.
+bool run_idle_session(const Options& options, const std::string& dir,
+                      std::array<Results, kSubjects>& results) {
+    fprintf(stderr, "run_bench: idle for %d s\n", options.idle_seconds);
+    std::array<Instance, kSubjects> instances;
+    bool started = true;
+    for (int s = 0; s < kSubjects && started; ++s) {
+        started = start(instances[s], static_cast<Subject>(s), kLatencyWpm, dir + "/idle", options);
+    }
+    if (started) {
+        sleep_ms(kIdleSettleMs);
+        std::array<long, kSubjects> ticks{};
+        std::array<long long, kSubjects> sched{};
+        for (int s = 0; s < kSubjects; ++s) {
+            ticks[s] = cpu_ticks(instances[s].pid);
+            sched[s] = cpu_sched_ns(instances[s].pid);
+        }
+        sleep_ms(options.idle_seconds * 1000);
+        const double ms_per_tick = 1000.0 / sysconf(_SC_CLK_TCK);
+        for (int s = 0; s < kSubjects; ++s) {
+            const long ticks_after = cpu_ticks(instances[s].pid);
+            const long long sched_after = cpu_sched_ns(instances[s].pid);
+            if (ticks[s] >= 0 && ticks_after >= 0) {
+                results[s].idle_cpu_stat_ms = (ticks_after - ticks[s]) * ms_per_tick;
+            }
+            if (sched[s] >= 0 && sched_after >= 0) {
+                results[s].idle_cpu_sched_ms = (sched_after - sched[s]) / kNsPerMs;
+            }
+        }
+    }
+    for (auto& instance : instances) {
+        stop(instance);
+    }
+    return started;
+}
+
+// ---- the table ----
+
+struct Row {
+    std::string measure;
+    std::array<std::string, kSubjects> value;
+    std::string target;
+    std::string verdict;  // empty when there is no target
+};
+
+std::string format_ms(double ms, int decimals = 3) {
+    char text[32];
+    snprintf(text, sizeof text, "%.*f ms", decimals, ms);
+    return text;
+}
+
+std::string format_signed_ms(double ms) {
+    char text[32];
+    snprintf(text, sizeof text, "%+.3f ms", ms);
+    return text;
+}
+
+double largest_size(const std::vector<double>& errors) {
+    double largest = 0;
+    for (const double error : errors) {
+        largest = std::max(largest, std::fabs(error));
+    }
+    return largest;
+}
+
+const char* verdict(bool measured, bool within) {
+    if (!measured) {
+        return "not measured";
+    }
+    return within ? "within target" : "over target";
+}
+
+struct Table {
+    std::vector<Row> rows;
+    int targets = 0;
+    int within = 0;
+    std::vector<std::string> over;
+
+    void add(Row row) { rows.push_back(std::move(row)); }
+    void add_judged(Row row, bool measured, bool ok) {
+        row.verdict = verdict(measured, ok);
+        ++targets;
+        if (measured && ok) {
+            ++within;
+        } else {
+            over.push_back(row.measure);
+        }
+        rows.push_back(std::move(row));
+    }
+};
+
+void add_summary_rows(Table& table, const std::string& name,
+                      const std::array<Summary, kSubjects>& summaries,
+                      const std::array<bool, 4>& show, double target_p99 = -1,
+                      const std::string& target_text = "") {
+    const char* labels[] = {"p50", "p99", "max", "mean"};
+    for (int k = 0; k < 4; ++k) {
+        if (!show[k]) {
+            continue;
+        }
+        Row row;
+        row.measure = name + ", " + labels[k];
+        for (int s = 0; s < kSubjects; ++s) {
+            const Summary& summary = summaries[s];
+            const double values[] = {summary.p50, summary.p99, summary.max, summary.mean};
+            row.value[s] = summary.count == 0 ? "n/a" : format_ms(values[k]);
+        }
+        if (k == 1 && target_p99 >= 0) {
+            row.target = target_text;
+            table.add_judged(row, summaries[kDaemon].count > 0,
+                             summaries[kDaemon].p99 < target_p99);
+        } else {
+            table.add(row);
+        }
+    }
+}
+
+std::array<Summary, kSubjects> summarize_each(const std::array<Results, kSubjects>& results,
+                                              std::vector<double> (*pick)(const Results& result)) {
+    std::array<Summary, kSubjects> summaries;
+    for (int s = 0; s < kSubjects; ++s) {
+        summaries[s] = bench::summarize(pick(results[s]));
+    }
+    return summaries;
+}
+
+void print_table(const std::array<Results, kSubjects>& results, const Options& options) {
+    Table table;
+
+    add_summary_rows(table, "datagram to first key-down",
+                     summarize_each(results, [](const Results& r) { return r.latency_ms; }),
+                     {true, true, true, false}, kLatencyP99TargetMs, "p99 < 2 ms");
+    {
+        Row row;
+        row.measure = "  samples counted (left out: busy/missing)";
+        for (int s = 0; s < kSubjects; ++s) {
+            row.value[s] = std::to_string(results[s].latency_ms.size()) + " (" +
+                           std::to_string(results[s].latency_busy) + "/" +
+                           std::to_string(results[s].latency_missing) + ")";
+        }
+        table.add(row);
+    }
+
+    add_summary_rows(table, "added per key edge",
+                     summarize_each(results, [](const Results& r) { return r.edge_added_ms; }),
+                     {true, true, true, false}, kEdgeP99TargetMs, "p99 < 0.2 ms");
+    {
+        Row row;
+        row.measure = "  edges mirrored / keying callbacks";
+        for (int s = 0; s < kSubjects; ++s) {
+            row.value[s] =
+                std::to_string(results[s].matched) + "/" + std::to_string(results[s].callbacks);
+        }
+        table.add(row);
+    }
+
+    for (size_t k = 0; k < kTimingSpeeds.size(); ++k) {
+        const int wpm = kTimingSpeeds[k];
+        const std::string name = "element error at " + std::to_string(wpm) + " wpm";
+        Row mean;
+        Row worst;
+        Row own;
+        Row count;
+        mean.measure = name + ", mean";
+        worst.measure = name + ", max |error|";
+        own.measure = "  as libcw timed them, max |error|";
+        count.measure = "  elements measured";
+        for (int s = 0; s < kSubjects; ++s) {
+            const auto& errors = results[s].element_error_ms[k];
+            const Summary signed_errors = bench::summarize(errors);
+            mean.value[s] = errors.empty() ? "n/a" : format_signed_ms(signed_errors.mean);
+            worst.value[s] = errors.empty() ? "n/a" : format_ms(largest_size(errors));
+            own.value[s] = results[s].libcw_error_ms[k].empty()
+                               ? "n/a"
+                               : format_ms(largest_size(results[s].libcw_error_ms[k]));
+            count.value[s] = std::to_string(errors.size());
+        }
+        char dot[48];
+        snprintf(dot, sizeof dot, "dot %.0f ms (1.2 s/wpm)", bench::dot_ms(wpm));
+        mean.target = dot;
+        worst.target = "compare columns";
+        table.add(mean);
+        table.add(worst);
+        table.add(own);
+        table.add(count);
+    }
+
+    const double idle_target = kIdleCpuTargetMs * options.idle_seconds / kIdleTargetSeconds;
+    char idle_target_text[48];
+    snprintf(idle_target_text, sizeof idle_target_text, "< %.3g ms", idle_target);
+    const std::string idle = " in " + std::to_string(options.idle_seconds) + " s";
+    {
+        Row row;
+        row.measure = "idle CPU, utime+stime" + idle;
+        for (int s = 0; s < kSubjects; ++s) {
+            row.value[s] =
+                results[s].idle_cpu_stat_ms < 0 ? "n/a" : format_ms(results[s].idle_cpu_stat_ms, 0);
+        }
+        row.target = idle_target_text;
+        table.add_judged(row, results[kDaemon].idle_cpu_stat_ms >= 0,
+                         results[kDaemon].idle_cpu_stat_ms < idle_target);
+    }
+    {
+        Row row;
+        row.measure = "idle CPU, scheduler ns" + idle;
+        for (int s = 0; s < kSubjects; ++s) {
+            row.value[s] =
+                results[s].idle_cpu_sched_ms < 0 ? "n/a" : format_ms(results[s].idle_cpu_sched_ms);
+        }
+        row.target = idle_target_text;
+        table.add_judged(row, results[kDaemon].idle_cpu_sched_ms >= 0,
+                         results[kDaemon].idle_cpu_sched_ms < idle_target);
+    }
+    {
+        Row row;
+        row.measure = "peak memory VmHWM, null audio";
+        for (int s = 0; s < kSubjects; ++s) {
+            char text[32];
+            snprintf(text, sizeof text, "%.2f MiB", results[s].vm_hwm_kib / kKiBPerMiB);
+            row.value[s] = results[s].vm_hwm_kib < 0 ? "n/a" : text;
+        }
+        const double above =
+            (results[kDaemon].vm_hwm_kib - results[kFloor].vm_hwm_kib) / kKiBPerMiB;
+        char target[48];
+        snprintf(target, sizeof target, "< floor + 2 MiB (%+.2f)", above);
+        row.target = target;
+        table.add_judged(row, results[kDaemon].vm_hwm_kib >= 0 && results[kFloor].vm_hwm_kib >= 0,
+                         above < kMemoryTargetMiB);
+    }
+
+    printf("%-46s %14s %14s  %-26s %s\n", "measure", kSubjectNames[kDaemon], kSubjectNames[kFloor],
+           "target (varkel)", "verdict");
+    printf("%s\n", std::string(118, '-').c_str());
+    for (const Row& row : table.rows) {
+        printf("%-46s %14s %14s  %-26s %s\n", row.measure.c_str(), row.value[kDaemon].c_str(),
+               row.value[kFloor].c_str(), row.target.c_str(), row.verdict.c_str());
+    }
+    printf("%s\n", std::string(118, '-').c_str());
+
+    const Summary daemon_latency = bench::summarize(results[kDaemon].latency_ms);
+    const Summary floor_latency = bench::summarize(results[kFloor].latency_ms);
+    const Summary daemon_edges = bench::summarize(results[kDaemon].edge_added_ms);
+    const Summary floor_edges = bench::summarize(results[kFloor].edge_added_ms);
+    if (table.within == table.targets) {
+        printf("Summary: varkel within target on all %d targets", table.targets);
+    } else {
+        printf("Summary: varkel within target on %d of %d targets; over target or not measured:",
+               table.within, table.targets);
+        for (const auto& name : table.over) {
+            printf(" [%s]", name.c_str());
+        }
+    }
+    printf(
+        "; p99 datagram to key-down %.3f ms (floor %.3f ms), p99 per edge %.3f ms (floor "
+        "%.3f ms).\n",
+        daemon_latency.p99, floor_latency.p99, daemon_edges.p99, floor_edges.p99);
+}
+
+bool parse_options(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (arg == "--quick") {
+            options.samples = kQuickSamples;
+            options.idle_seconds = kQuickIdleSeconds;
+        } else if (arg == "--samples" && has_value) {
+            options.samples = std::atoi(argv[++i]);
+        } else if (arg == "--idle" && has_value) {
+            options.idle_seconds = std::atoi(argv[++i]);
+        } else if (arg == "--debug-log") {
+            options.debug_log = true;
+        } else if (arg == "--keep") {
+            options.keep = true;
+        } else {
+            return false;
+        }
+    }
+    return options.samples > 0 && options.idle_seconds > 0;
+}
+
+// Other work on the machine shows in every number: say how busy it was.
+std::string load_average() {
+    std::string load = read_file("/proc/loadavg");
+    if (!load.empty() && load.back() == '\n') {
+        load.pop_back();
+    }
+    return load;
+}
+
+void print_conditions(const Options& options) {
+    printf(
+        "varkel against the libcw floor: null audio, simulated serial port, PTT delay 0, "
+        "daemon log %s\n",
+        options.debug_log ? "at DD" : "at its default threshold");
+    printf(
+        "latency: %d texts \"%s\" each at %d wpm, %.0f ms apart; elements: \"%s\" at 20 "
+        "and 60 wpm; idle: %d s\n",
+        options.samples, kLatencyText, kLatencyWpm, kLatencySpacingNs / kNsPerMs, kTimingText,
+        options.idle_seconds);
+    printf("machine: %ld CPUs, load average %s\n\n", sysconf(_SC_NPROCESSORS_ONLN),
+           load_average().c_str());
+}
+
+void remove_tree(const std::string& path) {
+    DIR* dir = opendir(path.c_str());
+    if (dir != nullptr) {
+        while (const dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..") {
+                continue;
+            }
+            const std::string child = path + "/" + name;
+            struct stat info {};
+            if (lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+                remove_tree(child);
+            } else {
+                unlink(child.c_str());
+            }
+        }
+        closedir(dir);
+    }
+    rmdir(path.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);  // the table in order with the progress lines
+    Options options;
+    if (!parse_options(argc, argv, options)) {
+        fprintf(stderr,
+                "usage: run_bench [--quick] [--samples N] [--idle SECONDS] [--debug-log] "
+                "[--keep]\n");
+        return 2;
+    }
+    char dir_template[] = "/tmp/varkel-bench-XXXXXX";
+    if (mkdtemp(dir_template) == nullptr) {
+        perror("run_bench: mkdtemp");
+        return 1;
+    }
+    const std::string dir = dir_template;
+    mkdir((dir + "/idle").c_str(), 0755);
+
+    print_conditions(options);
+    std::array<Results, kSubjects> results;
+    Client client;
+    bool ran = run_latency_session(options, dir, client, results);
+    for (size_t k = 0; ran && k + 1 < kTimingSpeeds.size(); ++k) {
+        ran = run_timing_session(options, dir, client, kTimingSpeeds[k], k, results);
+    }
+    ran = ran && run_idle_session(options, dir, results);
+    if (ran) {
+        print_table(results, options);
+        printf("load average at the end: %s\n", load_average().c_str());
+    }
+    if (options.keep || !ran) {
+        fprintf(stderr, "run_bench: raw logs kept in %s\n", dir.c_str());
+    } else {
+        remove_tree(dir);
+    }
+    return ran ? 0 : 1;
+}

@@ -1,0 +1,329 @@
+// Morse on the key line as the real daemon plays it with real libcw on null
+// audio: the DTR and RTS lines of a simulated serial port are recorded and
+// decoded back into text, with libcw's element lengths.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "blackbox/daemon_harness.h"
+#include "blackbox/simport_log.h"
+
+namespace {
+
+using harness::Client;
+using harness::Daemon;
+using simport::Edge;
+
+constexpr const char* kPortName = "ttyUSB_morse0";
+constexpr int64_t kNanosecondsPerMillisecond = 1000000;
+// Elements may be this much off libcw's nominal length (or 2 ms, whichever
+// is more); a busy machine can stall the generator thread and stretch an
+// element now and then, so a few may be longer still.
+constexpr double kTolerance = 0.15;
+constexpr double kToleranceFloorMs = 2.0;
+
+const std::map<std::string, char>& morse_table() {
+    static const std::map<std::string, char> table = {
+        {".-", 'A'},    {"-...", 'B'},  {"-.-.", 'C'},  {"-..", 'D'},   {".", 'E'},
+        {"..-.", 'F'},  {"--.", 'G'},   {"....", 'H'},  {"..", 'I'},    {".---", 'J'},
+        {"-.-", 'K'},   {".-..", 'L'},  {"--", 'M'},    {"-.", 'N'},    {"---", 'O'},
+        {".--.", 'P'},  {"--.-", 'Q'},  {".-.", 'R'},   {"...", 'S'},   {"-", 'T'},
+        {"..-", 'U'},   {"...-", 'V'},  {".--", 'W'},   {"-..-", 'X'},  {"-.--", 'Y'},
+        {"--..", 'Z'},  {"-----", '0'}, {".----", '1'}, {"..---", '2'}, {"...--", '3'},
+        {"....-", '4'}, {".....", '5'}, {"-....", '6'}, {"--...", '7'}, {"---..", '8'},
+        {"----.", '9'}};
+    return table;
+}
+
+size_t marks_of(const std::string& text) {
+    size_t marks = 0;
+    for (const char c : text) {
+        for (const auto& [code, letter] : morse_table()) {
+            if (letter == c) {
+                marks += code.size();
+            }
+        }
+    }
+    return marks;
+}
+
+struct Interval {
+    bool on = false;
+    double ms = 0;
+};
+
+// The line from the moment the driver brought it to rest on (opening a port
+// raises its lines until init clears them).
+std::vector<Edge> line_after_rest(const std::vector<Edge>& edges) {
+    size_t first = 0;
+    while (first < edges.size() && edges[first].on) {
+        ++first;
+    }
+    return std::vector<Edge>(edges.begin() + static_cast<long>(first), edges.end());
+}
+
+// The key line's on and off intervals from its first key-down to its last
+// edge.
+std::vector<Interval> key_intervals(const std::vector<Edge>& edges) {
+    const std::vector<Edge> line = line_after_rest(edges);
+    std::vector<Interval> intervals;
+    for (size_t i = 1; i + 1 < line.size(); ++i) {
+        intervals.push_back(
+            {line[i].on, static_cast<double>(line[i + 1].time_ns - line[i].time_ns) / 1e6});
+    }
+    return intervals;
+}
+
+struct Decoded {
+    std::string text;
+    std::vector<std::string> mistimed;   // elements shorter than allowed
+    std::vector<std::string> stretched;  // elements longer than allowed
+};
+
+// Reads Morse from the key line at the speed: marks of 1 or 3 units, gaps
+// of 1 unit inside a character, 3 between characters, more between words.
+Decoded decode(const std::vector<Interval>& intervals, int wpm) {
+    const double unit = 1200.0 / wpm;
+    Decoded decoded;
+    std::string code;
+    auto check = [&](const char* what, double ms, double units) {
+        const double expected = units * unit;
+        const double allowed = std::max(expected * kTolerance, kToleranceFloorMs);
+        char note[96];
+        snprintf(note, sizeof note, "%s %.2f ms (expected %.2f)", what, ms, expected);
+        if (ms < expected - allowed) {
+            decoded.mistimed.push_back(note);
+        } else if (ms > expected + allowed) {
+            decoded.stretched.push_back(note);
+        }
+    };
+    auto end_character = [&] {
+        if (code.empty()) {
+            return;
+        }
+        const auto found = morse_table().find(code);
+        decoded.text.push_back(found == morse_table().end() ? '?' : found->second);
+        code.clear();
+    };
+    for (const Interval& interval : intervals) {
+        const double units = interval.ms / unit;
+        if (interval.on) {
+            const bool dash = units >= 2.0;
+            code.push_back(dash ? '-' : '.');
+            check(dash ? "dash" : "dot", interval.ms, dash ? 3 : 1);
+        } else if (units < 2.0) {
+            check("element gap", interval.ms, 1);
+        } else if (units < 5.0) {
+            end_character();
+            check("character gap", interval.ms, 3);
+        } else {
+            end_character();
+            decoded.text.push_back(' ');
+        }
+    }
+    end_character();
+    return decoded;
+}
+
+std::string joined(const std::vector<std::string>& notes) {
+    std::string text;
+    for (const auto& note : notes) {
+        text += note + "\n";
+    }
+    return text;
+}
+
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A daemon in the foreground on null audio keying the simulated serial port.
+class MorseOnSerial : public ::testing::Test {
+  protected:
+    bool start(std::vector<std::string> extra) {
+        log_path_ = daemon_.dir() + "/simport.log";
+        fail_path_ = daemon_.dir() + "/unplugged";
+        extra.insert(extra.begin(), {"-d", kPortName});
+        // A daemon built with the thread sanitizer would otherwise sleep a
+        // second at exit, which the failing port test measures.
+        const char* tsan = getenv("TSAN_OPTIONS");
+        const std::string tsan_options =
+            (tsan == nullptr ? std::string() : std::string(tsan) + ":") + "atexit_sleep_ms=0";
+        return daemon_.start_foreground(extra,
+                                        {{"SIMPORT_SERIAL", kPortName},
+                                         {"SIMPORT_LOG", log_path_},
+                                         {"SIMPORT_FAIL_FILE", fail_path_},
+                                         {"TSAN_OPTIONS", tsan_options}},
+                                        true);
+    }
+    void TearDown() override {
+        if (daemon_.running()) {
+            daemon_.signal(SIGINT);
+            EXPECT_EQ(daemon_.wait_exit(10000), 0);
+        }
+    }
+
+    std::vector<simport::Event> events() const { return simport::read_log(log_path_); }
+    std::vector<Edge> dtr() const {
+        return simport::line_timeline(events(), "serial", simport::kDtr);
+    }
+    std::vector<Edge> rts() const {
+        return simport::line_timeline(events(), "serial", simport::kRts);
+    }
+
+    // Waits until the key line has made the marks and rested again.
+    bool wait_for_marks(size_t marks, int timeout_ms) const {
+        const int64_t deadline = now_ns() + int64_t{timeout_ms} * kNanosecondsPerMillisecond;
+        while (now_ns() < deadline) {
+            const auto edges = line_after_rest(dtr());
+            size_t downs = 0;
+            for (const Edge& edge : edges) {
+                downs += edge.on ? 1 : 0;
+            }
+            if (downs >= marks && !edges.empty() && !edges.back().on) {
+                return downs == marks;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    // Every request on the port after the driver's init leaves PTT on
+    // whenever the key is down.
+    void expect_key_never_down_without_ptt() const {
+        bool at_rest = false;
+        for (const auto& event : simport::of_port(events(), "serial")) {
+            const bool key = (event.state & simport::kDtr) != 0;
+            const bool ptt = (event.state & simport::kRts) != 0;
+            if (!key && !ptt) {
+                at_rest = true;
+            }
+            if (at_rest) {
+                EXPECT_FALSE(key && !ptt)
+                    << "key down without PTT at t=" << event.time_ns << " after " << event.request;
+            }
+        }
+    }
+
+    void play_and_expect(const std::string& text, int wpm) {
+        Client client;
+        ASSERT_TRUE(client.send(text, daemon_.port()));
+        ASSERT_TRUE(wait_for_marks(marks_of(text), 30000)) << daemon_.out();
+        const Decoded decoded = decode(key_intervals(dtr()), wpm);
+        EXPECT_EQ(decoded.text, text);
+        EXPECT_TRUE(decoded.mistimed.empty()) << joined(decoded.mistimed);
+        const size_t elements = key_intervals(dtr()).size();
+        EXPECT_LE(decoded.stretched.size(), elements / 10) << joined(decoded.stretched);
+    }
+
+    Daemon daemon_;
+    std::string log_path_;
+    std::string fail_path_;
+};
+
+TEST_F(MorseOnSerial, ParisAt60WpmIsKeyedWithLibcwTiming) {
+    ASSERT_TRUE(start({"-s", "60"}));
+    play_and_expect("PARIS", 60);
+}
+
+TEST_F(MorseOnSerial, CqTestAt20WpmIsKeyedWordByWord) {
+    ASSERT_TRUE(start({"-s", "20"}));
+    play_and_expect("CQ TEST DE VK", 20);
+}
+
+TEST_F(MorseOnSerial, KeyingGoesOnAfterAResetRecreatesTheGenerator) {
+    ASSERT_TRUE(start({"-s", "60"}));
+    Client client;
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "0",
+                    daemon_.port()));
+    ASSERT_TRUE(daemon_.wait_for_output("starting generator", 5000, 2));
+    ASSERT_TRUE(client.send("TEST", daemon_.port()));
+    ASSERT_TRUE(wait_for_marks(marks_of("TEST"), 10000)) << daemon_.out();
+    EXPECT_EQ(decode(key_intervals(dtr()), 60).text, "TEST");
+}
+
+TEST_F(MorseOnSerial, EchoMarkerRepliesAfterTheMorseAndNeverPlaysWhatFollows) {
+    ASSERT_TRUE(start({"-s", "40"}));
+    Client client;
+    ASSERT_TRUE(client.send("AB^CD", daemon_.port()));
+    const auto reply = client.receive(10000);
+    const int64_t replied_at = now_ns();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(*reply, "AB\r\n");
+    ASSERT_TRUE(wait_for_marks(marks_of("AB"), 5000));
+    EXPECT_FALSE(client.receive(500).has_value());
+    const auto edges = line_after_rest(dtr());
+    EXPECT_EQ(decode(key_intervals(dtr()), 40).text, "AB");
+    // libcw calls back just before its final key-up: the reply may precede
+    // that edge, but never the last element.
+    ASSERT_GE(edges.size(), 2u);
+    EXPECT_GE(replied_at, edges[edges.size() - 2].time_ns);
+}
+
+TEST_F(MorseOnSerial, PttDelayRaisesRtsBeforeTheFirstElementAndDropsItAfterTheLast) {
+    constexpr int kDelayMs = 20;
+    ASSERT_TRUE(start({"-s", "40", "-t", std::to_string(kDelayMs)}));
+    Client client;
+    ASSERT_TRUE(client.send("KK^", daemon_.port()));
+    ASSERT_EQ(client.receive(10000).value_or("<none>"), "KK\r\n");
+    ASSERT_TRUE(wait_for_marks(marks_of("KK"), 5000));
+    ASSERT_TRUE(daemon_.wait_for_output("PTT (auto) off", 5000)) << daemon_.out();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    const auto key = line_after_rest(dtr());
+    const auto ptt = line_after_rest(rts());
+    ASSERT_EQ(ptt.size(), 3u);  // rest, on, off
+    ASSERT_GE(key.size(), 3u);
+    EXPECT_TRUE(ptt[1].on);
+    EXPECT_GE(key[1].time_ns - ptt[1].time_ns, int64_t{kDelayMs} * kNanosecondsPerMillisecond);
+    EXPECT_GE(ptt[2].time_ns, key.back().time_ns);
+    expect_key_never_down_without_ptt();
+    EXPECT_EQ(decode(key_intervals(dtr()), 40).text, "KK");
+}
+
+TEST_F(MorseOnSerial, TuneKeysTheLineForTheRequestedSeconds) {
+    ASSERT_TRUE(start({"-s", "24", "-t", "10"}));
+    Client client;
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "c2",
+                    daemon_.port()));
+    // Two one-second tones and the letter e: one long mark.
+    ASSERT_TRUE(wait_for_marks(1, 10000)) << daemon_.out();
+    ASSERT_TRUE(daemon_.wait_for_output("PTT (auto) off", 5000)) << daemon_.out();
+    const auto intervals = key_intervals(dtr());
+    ASSERT_FALSE(intervals.empty());
+    const double dot_ms = 1200.0 / 24;
+    EXPECT_TRUE(intervals[0].on);
+    EXPECT_GE(intervals[0].ms, 2000.0);
+    EXPECT_LE(intervals[0].ms, 2000.0 + dot_ms * (1 + kTolerance) + 50.0);
+    expect_key_never_down_without_ptt();
+}
+
+TEST_F(MorseOnSerial, PortThatFailsWhileSendingEndsTheProcessWithItsReport) {
+    ASSERT_TRUE(start({"-s", "20"}));
+    Client client;
+    ASSERT_TRUE(client.send("PARIS PARIS PARIS", daemon_.port()));
+    ASSERT_TRUE(daemon_.wait_for_output("keying event \"1\"", 5000));
+    FILE* unplug = fopen(fail_path_.c_str(), "w");
+    ASSERT_NE(unplug, nullptr);
+    fclose(unplug);
+    EXPECT_EQ(daemon_.wait_exit(1000), 1);
+    EXPECT_NE(daemon_.out().find(std::string("varkel: Ioctl serial port ") + kPortName +
+                                 " failed: \"Input/output error\"\n"),
+              std::string::npos)
+        << daemon_.out();
+}
+
+}  // namespace
