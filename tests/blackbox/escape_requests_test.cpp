@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "blackbox/daemon_harness.h"
+#include "blackbox/simport_log.h"
 
 using harness::Client;
 using harness::Daemon;
@@ -198,6 +203,154 @@ TEST_F(EscapeRequests, StopRequestEndsTheDaemonWithStatusZero) {
     send(kEsc + "5");
     EXPECT_EQ(daemon_.wait_exit(15000), 0);
     EXPECT_NE(daemon_.out().find("varkel:II: requested exit of daemon\n"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The same requests acting on simulated serial and parallel ports.
+constexpr const char* kSerial = "ttyUSB_sim0";
+constexpr const char* kParallel = "parport_sim0";
+
+bool wait_until(const std::function<bool()>& done, int timeout_ms = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
+
+class EscapeRequestsOnPorts : public EscapeRequests {
+  protected:
+    void start_on(const char* port, std::vector<std::string> extra = {}) {
+        extra.insert(extra.begin(), {"-d", port});
+        const harness::Env env = {{"SIMPORT_SERIAL", kSerial},
+                                  {"SIMPORT_PARALLEL", kParallel},
+                                  {"SIMPORT_LOG", daemon_.dir() + "/simport.log"}};
+        ASSERT_TRUE(daemon_.start_foreground(extra, env, true));
+    }
+    std::vector<simport::Event> events(const std::string& port) const {
+        return simport::of_port(simport::read_log(daemon_.dir() + "/simport.log"), port);
+    }
+    std::vector<simport::Edge> serial_line(unsigned mask) const {
+        return simport::line_timeline(events("serial"), "serial", mask);
+    }
+    bool rts_on() const {
+        const auto rts = serial_line(simport::kRts);
+        return !rts.empty() && rts.back().on;
+    }
+    unsigned parallel_control() const {
+        const auto all = events("parallel");
+        return all.empty() ? 0u : all.back().state;
+    }
+    std::vector<unsigned> band_codes() const {
+        std::vector<unsigned> codes;
+        for (const auto& event : events("parallel")) {
+            if (event.request == "PPWDATA") {
+                codes.push_back(event.data);
+            }
+        }
+        return codes;
+    }
+};
+
+TEST_F(EscapeRequestsOnPorts, ManualPttWithDelayDrivesRtsAndWithoutDelayOnlyReleasesIt) {
+    start_on(kSerial, {"-t", "10"});
+    send_and_see(kEsc + "a1", "II: PTT (manual, delay) on");
+    EXPECT_TRUE(wait_until([&] { return rts_on(); }));
+    send_and_see(kEsc + "a0", "II: PTT (manual, immediate) off");
+    EXPECT_TRUE(wait_until([&] { return !rts_on(); }));
+
+    // A delay of 0: the daemon never raises PTT by itself, but releasing
+    // manual PTT still drives the line off.
+    send_and_see(kEsc + "d0", "II: ensure PTT off");
+    const size_t edges = serial_line(simport::kRts).size();
+    send_and_see(kEsc + "a1", "II: PTT (manual, immediate) on");
+    EXPECT_EQ(serial_line(simport::kRts).size(), edges);
+    const size_t requests = events("serial").size();
+    send_and_see(kEsc + "a0", "II: PTT (manual, immediate) off");
+    ASSERT_TRUE(wait_until([&] { return events("serial").size() > requests; }));
+    EXPECT_FALSE(rts_on());
+}
+
+TEST_F(EscapeRequestsOnPorts, PttDelayZeroAndResetDropRts) {
+    start_on(kSerial, {"-t", "10"});
+    send_and_see(kEsc + "a1", "II: PTT (manual, delay) on");
+    ASSERT_TRUE(wait_until([&] { return rts_on(); }));
+    send_and_see(kEsc + "d0", "II: ensure PTT off");
+    EXPECT_TRUE(wait_until([&] { return !rts_on(); }));
+
+    send_and_see(kEsc + "0", "II: resetting completed");  // the delay is 10 again
+    send_and_see(kEsc + "a1", "II: PTT (manual, delay) on", 2);
+    ASSERT_TRUE(wait_until([&] { return rts_on(); }));
+    send_and_see(kEsc + "0", "II: resetting completed", 2);
+    EXPECT_TRUE(wait_until([&] { return !rts_on(); }));
+    const auto dtr = serial_line(simport::kDtr);
+    ASSERT_FALSE(dtr.empty());
+    EXPECT_FALSE(dtr.back().on);
+}
+
+TEST_F(EscapeRequestsOnPorts, AbortDropsRtsOnlyAfterTheKeyIsUp) {
+    start_on(kSerial, {"-t", "20"});
+    send(kLongText);
+    ASSERT_TRUE(daemon_.wait_for_output("keying event \"1\"", 5000));
+    send_and_see(kEsc + "4", "II: PTT off");
+    ASSERT_TRUE(wait_until([&] { return !rts_on(); }));
+    const auto rts = serial_line(simport::kRts);
+    const auto dtr = serial_line(simport::kDtr);
+    ASSERT_FALSE(dtr.empty());
+    // The key line's level when RTS fell.
+    bool key_down = false;
+    for (const auto& edge : dtr) {
+        if (edge.time_ns <= rts.back().time_ns) {
+            key_down = edge.on;
+        }
+    }
+    EXPECT_FALSE(key_down);
+    EXPECT_FALSE(dtr.back().on);
+}
+
+TEST_F(EscapeRequestsOnPorts, TuneRaisesRtsBeforeTheCarrierAndDropsItAfter) {
+    start_on(kSerial, {"-t", "20"});
+    send_and_see(kEsc + "c1", "II: PTT (TUNE) on");
+    ASSERT_TRUE(daemon_.wait_for_output("II: PTT (auto) off", 10000));
+    ASSERT_TRUE(wait_until([&] { return !rts_on(); }));
+    const auto rts = serial_line(simport::kRts);
+    const auto dtr = serial_line(simport::kDtr);
+    // After init: RTS on, then the carrier on DTR (the letter e follows it
+    // without a gap), then RTS off once the key is up.
+    ASSERT_GE(rts.size(), 3u);
+    ASSERT_GE(dtr.size(), 4u);
+    const auto& key_down = dtr[dtr.size() - 2];
+    const auto& key_up = dtr.back();
+    ASSERT_TRUE(key_down.on);
+    EXPECT_TRUE(rts[rts.size() - 2].on);
+    EXPECT_LT(rts[rts.size() - 2].time_ns, key_down.time_ns);
+    EXPECT_GE(rts.back().time_ns, key_up.time_ns);
+    EXPECT_GT(key_up.time_ns - key_down.time_ns, 900'000'000);
+}
+
+TEST_F(EscapeRequestsOnPorts, BandAndSsbReachTheParallelPort) {
+    start_on(kParallel);
+    const size_t initial = band_codes().size();
+    send_and_see(kEsc + "e10", "II: set band switch to a");
+    send(kEsc + "e16");
+    send(kEsc + "e-1");
+    send(kEsc + "ex");
+    send_and_see(kEsc + "e15", "II: set band switch to f");
+    ASSERT_TRUE(wait_until([&] { return band_codes().size() >= initial + 2; }));
+    const auto codes = band_codes();
+    EXPECT_EQ(std::vector<unsigned>(codes.begin() + static_cast<long>(initial), codes.end()),
+              (std::vector<unsigned>{0xA0, 0xE1}));
+
+    send_and_see(kEsc + "b1", "II: \"SSB way\" set to SOUNDCARD");
+    EXPECT_TRUE(wait_until([&] { return (parallel_control() & simport::kControlSsb) != 0; }));
+    send_and_see(kEsc + "b0", "II: \"SSB way\" set to MICROPHONE");
+    EXPECT_TRUE(wait_until([&] { return (parallel_control() & simport::kControlSsb) == 0; }));
 }
 
 }  // namespace

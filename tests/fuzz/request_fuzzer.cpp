@@ -7,6 +7,7 @@
 // Besides the sanitizers, the invariants every request must keep are
 // checked after each datagram.
 #include <dlfcn.h>
+#include <libcw.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -34,8 +35,8 @@ namespace {
 
 constexpr uint8_t kDatagramSeparator = 0x1e;
 constexpr size_t kMaxDatagrams = 16;
-constexpr uint8_t kAllPttFlags = varkel::PTT_ACTIVE_AUTO | varkel::PTT_ACTIVE_MANUAL |
-                                 varkel::PTT_ACTIVE_ECHO;
+constexpr uint8_t kAllPttFlags =
+    varkel::PTT_ACTIVE_AUTO | varkel::PTT_ACTIVE_MANUAL | varkel::PTT_ACTIVE_ECHO;
 
 pthread_t g_fuzz_thread;
 bool g_fuzz_thread_known = false;
@@ -61,9 +62,18 @@ void set_up_once() {
     varkel::socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
 }
 
-void reset_daemon_state() {
+void reset_daemon_state(size_t input_size) {
     using namespace varkel;
     fake_libcw::reset();
+    // What libcw reports varies from input to input, so that a queue still
+    // busy when PTT is released and sound systems that cannot be opened (up
+    // to no generator at all) are reached too. OSS always opens: its retries
+    // would sleep for seconds.
+    fake_libcw::set_tone_queue_length(static_cast<int>(input_size % 4));
+    fake_libcw::set_generator_new_result(CW_AUDIO_ALSA, CW_FAILURE);
+    fake_libcw::set_generator_new_result(CW_AUDIO_CONSOLE, CW_FAILURE);
+    fake_libcw::set_generator_new_result(CW_AUDIO_NULL,
+                                         input_size % 7 == 6 ? CW_FAILURE : CW_SUCCESS);
     reset_settings_for_tests();
     settings.defaults.sound_system = 1;
     settings.defaults.verbosity = DD;
@@ -142,7 +152,7 @@ extern "C" int nanosleep(const struct timespec* request, struct timespec* remain
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     set_up_once();
-    reset_daemon_state();
+    reset_daemon_state(size);
     size_t datagrams = 0;
     const uint8_t* start = data;
     const uint8_t* end = data + size;
