@@ -5,6 +5,7 @@
 #include "core/logging.h"
 #include "core/settings.h"
 #include "devices/keying_device.h"
+#include "morse/generator.h"
 #include "morse/libcw_api.h"
 #include "morse/ptt.h"
 #include "net/udp_endpoint.h"
@@ -82,6 +83,14 @@ size_t play_character(const char* text, size_t position, char character) {
 }  // namespace
 
 void play_message(char* text) {
+    // libcw 3.6 crashes on any call while it has no generator (a reset or a
+    // sound-system switch that could not create one). A crash could leave a
+    // parallel port keyed, so the text is dropped instead.
+    if (!generator_ready.load()) {
+        debug_log(EE, "no working sound system, text dropped");
+        empty_message_buffer();
+        return;
+    }
     // libcw's thread takes a non-NUL first byte as text still waiting, so
     // every write goes through store_message_byte and byte 0 becomes NUL
     // only when the walk ends.

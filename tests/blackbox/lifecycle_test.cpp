@@ -109,23 +109,30 @@ TEST(Lifecycle, DetachedDaemonLogsToItsFileAndStopsOnRequest) {
     EXPECT_EQ(parent.status, 0);  // the parent leaves at once
     EXPECT_EQ(parent.err, "debug output: " + log_path + "\n");
 
+    // Whatever fails below, the detached daemon must not outlive the test.
     ASSERT_TRUE(harness::wait_for_udp_port(port));
+    const pid_t daemon = find_daemon_by_port(port);
+    ASSERT_GT(daemon, 0);
+    struct KillAtEnd {
+        pid_t pid;
+        ~KillAtEnd() {
+            if (kill(pid, 0) == 0) {
+                kill(pid, SIGKILL);
+            }
+        }
+    } guard{daemon};
+
     Client client;
     ASSERT_TRUE(client.send("E^", port));
     const auto echo = client.receive(5000);
     ASSERT_TRUE(echo.has_value());
     EXPECT_EQ(*echo, "E\r\n");
 
-    const pid_t daemon = find_daemon_by_port(port);
-    ASSERT_GT(daemon, 0);
     ASSERT_TRUE(client.send("\x1b" "5", port));
     for (int i = 0; i < 500 && kill(daemon, 0) == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (kill(daemon, 0) == 0) {
-        kill(daemon, SIGKILL);
-        FAIL() << "the detached daemon did not stop on request 5";
-    }
+    EXPECT_NE(kill(daemon, 0), 0) << "the detached daemon did not stop on request 5";
     const std::string log = harness::read_file(log_path);
     EXPECT_NE(log.find("varkel:II: request: \"E^\"\n"), std::string::npos);
     EXPECT_NE(log.find("varkel:II: requested exit of daemon\n"), std::string::npos);

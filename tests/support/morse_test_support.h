@@ -10,6 +10,7 @@
 #include "core/logging.h"
 #include "core/settings.h"
 #include "devices/keying_device.h"
+#include "morse/generator.h"
 #include "morse/ptt.h"
 #include "net/udp_endpoint.h"
 #include "support/fake_libcw.h"
@@ -69,6 +70,7 @@ class MorseTest {
     MorseTest() {
         varkel::reset_settings_for_tests();
         fake_libcw::reset();
+        varkel::generator_ready.store(true);  // as after start-up
         varkel::set_debug_output(nullptr);
         varkel::ptt_flags_clear_all();
         varkel::empty_message_buffer();

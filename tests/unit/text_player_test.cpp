@@ -186,3 +186,20 @@ TEST_F(TextPlayerTest, OtherBytesArePassedToLibcwAsTheyAre) {
 
 }  // namespace
 }  // namespace varkel
+
+namespace varkel {
+namespace {
+
+TEST_F(TextPlayerTest, WithoutAGeneratorTextIsDroppedAndLibcwLeftAlone) {
+    // libcw 3.6 crashes on every call while it has no generator.
+    generator_ready.store(false);
+    play("AB^");
+    EXPECT_TRUE(fake_libcw::calls().empty());
+    EXPECT_FALSE(message_waiting());
+    EXPECT_EQ(ptt_flags(), 0);
+    EXPECT_NE(log().find("varkel:EE: no working sound system, text dropped\n"), std::string::npos);
+    generator_ready.store(true);
+}
+
+}  // namespace
+}  // namespace varkel

@@ -13,6 +13,7 @@
 
 #include "core/logging.h"
 #include "core/settings.h"
+#include "morse/generator.h"
 #include "morse/ptt.h"
 #include "net/udp_endpoint.h"
 #include "support/fake_libcw.h"
