@@ -1,3 +1,5 @@
 #include "core/lifecycle.h"
 
-int main(int argc, char** argv) { varkel::run_daemon(argc, argv); }
+int main(int argc, char** argv) {
+    varkel::run_daemon(argc, argv);
+}

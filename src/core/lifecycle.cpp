@@ -32,10 +32,18 @@ pthread_t g_main_thread;
 std::atomic<bool> g_main_thread_known{false};
 std::atomic<bool> g_process_ending{false};
 
-void free_descriptions_handler() { free_descriptions(); }
-void release_current_device_handler() { release_current_device(); }
-void close_socket_handler() { close_endpoint_at_exit(); }
-void stop_generator_handler() { destroy_generator(); }
+void free_descriptions_handler() {
+    free_descriptions();
+}
+void release_current_device_handler() {
+    release_current_device();
+}
+void close_socket_handler() {
+    close_endpoint_at_exit();
+}
+void stop_generator_handler() {
+    destroy_generator();
+}
 
 void register_handler(void (*handler)()) {
     // atexit only fails when out of memory at start-up; nothing sensible
@@ -105,7 +113,9 @@ bool on_main_thread() {
            pthread_equal(g_main_thread, pthread_self()) != 0;
 }
 
-bool process_is_ending() { return g_process_ending.load(std::memory_order_acquire); }
+bool process_is_ending() {
+    return g_process_ending.load(std::memory_order_acquire);
+}
 
 void exit_process(int status) {
     bool expected = false;
@@ -172,43 +182,47 @@ void close_debug_file() {
 
 void run_daemon(int argc, char** argv) {
     note_main_thread();
-    set_debug_output(stdout);                     // 1
-    register_handler(free_descriptions_handler);  // 2: A
-    set_default_descriptions();                   // 3
-    register_handler(release_current_device_handler);  // 4: B
-    current_device.store(&null_device);           // 5
-    read_command_line(argc, argv);                // 6
-    register_handler(close_debug_file);           // 7: C
-    settle_debug_output();                        // 8
-    if (settings.nofork) {                        // 9
+    // Every resource gets its clean-up handler as it comes into being, so
+    // each way out releases what exists, newest first.
+    set_debug_output(stdout);
+    register_handler(free_descriptions_handler);
+    set_default_descriptions();
+    register_handler(release_current_device_handler);
+    current_device.store(&null_device);  // a device is current from here on
+    read_command_line(argc, argv);
+    register_handler(close_debug_file);
+    settle_debug_output();
+    if (settings.nofork) {
         fprintf(stdout, "Press ^C to quit\n");
         fflush(stdout);
         install_sigint_handler();
     } else {
         detach();
     }
-    register_handler(close_socket_handler);  // 10: D
-    if (!open_endpoint()) {                  // 11
+    register_handler(close_socket_handler);
+    if (!open_endpoint()) {
         exit_process(1);
     }
-    if (settings.priority != 0) {  // 12
+    if (settings.priority != 0) {
         if (setpriority(PRIO_PROCESS, static_cast<id_t>(getpid()), settings.priority) == -1) {
             error_report("Setting process priority: \"%s\"", strerror(errno));
             exit_process(1);
         }
     }
-    register_handler(stop_generator_handler);  // 13: E
-    reset_to_defaults();                       // 14
+    register_handler(stop_generator_handler);
+    // The command-line values come into force, and a daemon that cannot
+    // make a sound on its default system does not run.
+    reset_to_defaults();
     reset_generator();
     if (!generator_ready.load()) {
         exit_process(1);
     }
-    if (settings.libcw_debug_flags != 0) {  // 15
+    if (settings.libcw_debug_flags != 0) {
         set_libcw_debug_flags(settings.libcw_debug_flags);
     }
-    cw_register_keying_callback(keying_callback, nullptr);  // 16
-    empty_message_buffer();                                 // 17
-    run_main_loop();                                        // 18
+    cw_register_keying_callback(keying_callback, nullptr);
+    empty_message_buffer();
+    run_main_loop();
 }
 
 }  // namespace varkel

@@ -27,9 +27,13 @@ int log_threshold() {
     return std::atomic_ref<int32_t>(settings.current.verbosity).load(std::memory_order_relaxed);
 }
 
-FILE* debug_output() { return g_debug_output.load(std::memory_order_acquire); }
+FILE* debug_output() {
+    return g_debug_output.load(std::memory_order_acquire);
+}
 
-void set_debug_output(FILE* stream) { g_debug_output.store(stream, std::memory_order_release); }
+void set_debug_output(FILE* stream) {
+    g_debug_output.store(stream, std::memory_order_release);
+}
 
 void debug_log(int level, const char* format, ...) {
     const int threshold = log_threshold();

@@ -28,7 +28,9 @@ bool g_wait_mask_set = false;
 
 // Printing and exiting are not safe in a signal handler: the main loop does
 // both once select has been interrupted.
-extern "C" void on_sigint(int) { sigint_received.store(true); }
+extern "C" void on_sigint(int) {
+    sigint_received.store(true);
+}
 
 void exit_on_sigint() {
     if (sigint_received.load()) {

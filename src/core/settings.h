@@ -9,13 +9,13 @@
 namespace varkel {
 
 struct ParameterSet {
-    int32_t wpm = 24;           // words per minute, 4..60
-    int32_t tone = 800;         // Hz, 0..4000; 0 is silent
-    int32_t volume = 70;        // percent, 0..100
-    int32_t sound_system = 2;   // libcw audio system, 1..6; 2 is the console buzzer
-    int32_t ptt_delay = 0;      // ms, 0..50; 0: PTT is never raised automatically
-    int32_t weighting = 0;      // -50..50
-    int32_t verbosity = 2;      // debug log threshold, 0 (NN) .. 4 (DD)
+    int32_t wpm = 24;          // words per minute, 4..60
+    int32_t tone = 800;        // Hz, 0..4000; 0 is silent
+    int32_t volume = 70;       // percent, 0..100
+    int32_t sound_system = 2;  // libcw audio system, 1..6; 2 is the console buzzer
+    int32_t ptt_delay = 0;     // ms, 0..50; 0: PTT is never raised automatically
+    int32_t weighting = 0;     // -50..50
+    int32_t verbosity = 2;     // debug log threshold, 0 (NN) .. 4 (DD)
 };
 
 struct Settings {

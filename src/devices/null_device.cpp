@@ -10,9 +10,17 @@ int32_t null_init(KeyingDevice* device, int32_t fd) {
     return 0;
 }
 
-int32_t null_release(KeyingDevice*) { return 0; }
-int32_t null_reset(KeyingDevice*) { return 0; }
-int32_t null_key(KeyingDevice*, int32_t) { return 0; }
-int32_t null_ptt(KeyingDevice*, int32_t) { return 0; }
+int32_t null_release(KeyingDevice*) {
+    return 0;
+}
+int32_t null_reset(KeyingDevice*) {
+    return 0;
+}
+int32_t null_key(KeyingDevice*, int32_t) {
+    return 0;
+}
+int32_t null_ptt(KeyingDevice*, int32_t) {
+    return 0;
+}
 
 }  // namespace varkel

@@ -39,15 +39,23 @@ char g_reply_buffer[kReplyBufferSize] = {};
 // written through store_message_byte.
 char g_message_buffer[kMessageBufferSize] = {};
 
-std::atomic_ref<char> first_message_byte() { return std::atomic_ref<char>(g_message_buffer[0]); }
+std::atomic_ref<char> first_message_byte() {
+    return std::atomic_ref<char>(g_message_buffer[0]);
+}
 
 }  // namespace
 
-char* message_buffer() { return g_message_buffer; }
+char* message_buffer() {
+    return g_message_buffer;
+}
 
-bool message_waiting() { return first_message_byte().load(std::memory_order_acquire) != '\0'; }
+bool message_waiting() {
+    return first_message_byte().load(std::memory_order_acquire) != '\0';
+}
 
-void empty_message_buffer() { first_message_byte().store('\0', std::memory_order_release); }
+void empty_message_buffer() {
+    first_message_byte().store('\0', std::memory_order_release);
+}
 
 void store_message_byte(size_t index, char value) {
     if (index == 0) {
@@ -102,9 +110,9 @@ void close_endpoint_at_exit() {
 int receive_request() {
     char buffer[kReceiveSize + 1];
     g_request_address_length = sizeof g_request_address;
-    const ssize_t received = recvfrom(socket_fd, buffer, kReceiveSize, 0,
-                                      reinterpret_cast<sockaddr*>(&g_request_address),
-                                      &g_request_address_length);
+    const ssize_t received =
+        recvfrom(socket_fd, buffer, kReceiveSize, 0,
+                 reinterpret_cast<sockaddr*>(&g_request_address), &g_request_address_length);
     size_t length = 0;
     if (received == -1) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {

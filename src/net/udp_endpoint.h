@@ -7,8 +7,8 @@
 namespace varkel {
 
 inline constexpr int kEscape = 27;
-inline constexpr size_t kReceiveSize = 256;        // bytes read per datagram
-inline constexpr size_t kMessageBufferSize = 4000; // text waiting to be played
+inline constexpr size_t kReceiveSize = 256;         // bytes read per datagram
+inline constexpr size_t kMessageBufferSize = 4000;  // text waiting to be played
 inline constexpr size_t kMessageTextLimit = kMessageBufferSize - 1;
 // The longest reply is a whole datagram less its ESC (255 characters); the
 // low-queue callback appends CR, LF and NUL to it.

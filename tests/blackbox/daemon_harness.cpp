@@ -178,8 +178,7 @@ bool Daemon::start(const std::vector<std::string>& args, const Env& env, bool pr
     return pid_ > 0;
 }
 
-bool Daemon::start_foreground(const std::vector<std::string>& extra, const Env& env,
-                              bool preload) {
+bool Daemon::start_foreground(const std::vector<std::string>& extra, const Env& env, bool preload) {
     port_ = free_udp_port();
     std::vector<std::string> args = {"-n", "-x", "n", "-y", "d", "-p", std::to_string(port_)};
     args.insert(args.end(), extra.begin(), extra.end());
@@ -191,8 +190,12 @@ bool Daemon::start_foreground(const std::vector<std::string>& extra, const Env& 
     return wait_for_output("Press ^C to quit", 5000) && wait_for_output("starting generator", 5000);
 }
 
-std::string Daemon::out() const { return read_file(dir_ + "/stdout"); }
-std::string Daemon::err() const { return read_file(dir_ + "/stderr"); }
+std::string Daemon::out() const {
+    return read_file(dir_ + "/stdout");
+}
+std::string Daemon::err() const {
+    return read_file(dir_ + "/stderr");
+}
 
 size_t Daemon::count_output(const std::string& text) const {
     const std::string all = out();
@@ -233,7 +236,9 @@ bool Daemon::running() {
     return wait_exit(0) == -1;
 }
 
-void Daemon::signal(int sig) { kill(pid_, sig); }
+void Daemon::signal(int sig) {
+    kill(pid_, sig);
+}
 
 Client::Client() {
     fd_ = socket(AF_INET, SOCK_DGRAM, 0);
@@ -243,7 +248,9 @@ Client::Client() {
     bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
 }
 
-Client::~Client() { close(fd_); }
+Client::~Client() {
+    close(fd_);
+}
 
 bool Client::send(const std::string& datagram, int port) const {
     sockaddr_in address{};

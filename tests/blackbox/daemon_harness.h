@@ -31,7 +31,7 @@ RunResult run_to_exit(const std::vector<std::string>& args, int timeout_ms = 100
                       const Env& env = {});
 
 class Daemon {
-public:
+  public:
     Daemon();
     ~Daemon();
     Daemon(const Daemon&) = delete;
@@ -63,7 +63,7 @@ public:
     bool running();
     void signal(int sig);
 
-private:
+  private:
     pid_t pid_ = -1;
     int port_ = 0;
     std::string dir_;
@@ -72,7 +72,7 @@ private:
 
 // A client on 127.0.0.1 with its own UDP socket.
 class Client {
-public:
+  public:
     Client();
     ~Client();
     Client(const Client&) = delete;
@@ -81,7 +81,7 @@ public:
     std::optional<std::string> receive(int timeout_ms) const;
     int local_port() const;
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -3,8 +3,8 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -48,8 +48,8 @@ TEST(Lifecycle, DatagramOfOnlyLineEndsIsNoData) {
 TEST(Lifecycle, PortInUseIsReportedAsBindFailure) {
     Daemon first;
     ASSERT_TRUE(first.start_foreground());
-    const auto result = harness::run_to_exit(
-        {"-n", "-x", "n", "-p", std::to_string(first.port())}, 10000);
+    const auto result =
+        harness::run_to_exit({"-n", "-x", "n", "-p", std::to_string(first.port())}, 10000);
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.out.find("varkel: Bind failed: \"Address already in use\"\n"),
               std::string::npos);
@@ -58,14 +58,14 @@ TEST(Lifecycle, PortInUseIsReportedAsBindFailure) {
 }
 
 TEST(Lifecycle, DefaultConsoleBuzzerIsAbsentHereSoStartUpFails) {
-    const auto result = harness::run_to_exit({"-n", "-p", std::to_string(harness::free_udp_port())});
+    const auto result =
+        harness::run_to_exit({"-n", "-p", std::to_string(harness::free_udp_port())});
     EXPECT_EQ(result.status, 1);
 }
 
 TEST(Lifecycle, DebugFileThatCannotBeOpenedEndsWithStatusOne) {
-    const auto result = harness::run_to_exit(
-        {"-n", "-x", "n", "-f", "/nonexistent-dir/x.log", "-p",
-         std::to_string(harness::free_udp_port())});
+    const auto result = harness::run_to_exit({"-n", "-x", "n", "-f", "/nonexistent-dir/x.log", "-p",
+                                              std::to_string(harness::free_udp_port())});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("debug output: /nonexistent-dir/x.log\n"), std::string::npos);
     EXPECT_NE(result.err.find("varkel: failed to open output debug file "
@@ -128,7 +128,10 @@ TEST(Lifecycle, DetachedDaemonLogsToItsFileAndStopsOnRequest) {
     ASSERT_TRUE(echo.has_value());
     EXPECT_EQ(*echo, "E\r\n");
 
-    ASSERT_TRUE(client.send("\x1b" "5", port));
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "5",
+                    port));
     for (int i = 0; i < 500 && kill(daemon, 0) == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -24,8 +24,8 @@ void run_client(int port, int seed, std::chrono::steady_clock::time_point until,
                 std::atomic<int>& sent) {
     Client client;
     const std::vector<std::string> requests = {
-        "E",          "T^",          kEsc + "hX",  "EE",        kEsc + "4",   kEsc + "a1",
-        kEsc + "a0",  kEsc + "2 40", "+-~E^",      kEsc + "d5", kEsc + "d0",  "I*^",
+        "E",          "T^",           kEsc + "hX", "EE",        kEsc + "4",   kEsc + "a1",
+        kEsc + "a0",  kEsc + "2 40",  "+-~E^",     kEsc + "d5", kEsc + "d0",  "I*^",
         kEsc + "g50", kEsc + "3 700", kEsc + "30", kEsc + "c0", kEsc + "7 10"};
     size_t next = static_cast<size_t>(seed);
     while (std::chrono::steady_clock::now() < until) {

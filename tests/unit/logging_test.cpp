@@ -12,7 +12,7 @@ namespace varkel {
 namespace {
 
 class LoggingTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         reset_settings_for_tests();
         stream_ = tmpfile();

@@ -38,7 +38,7 @@ int port_of(int fd) {
 }
 
 class EndpointTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         reset_settings_for_tests();
         fake_libcw::reset();
@@ -140,7 +140,9 @@ TEST_F(EndpointTest, LongDatagramIsCutTo256Bytes) {
 }
 
 TEST_F(EndpointTest, EscapeRequestIsLoggedAndNotPlayed) {
-    send_datagram("\x1b" "2 30");
+    send_datagram(
+        "\x1b"
+        "2 30");
     EXPECT_EQ(receive_request(), 0);
     EXPECT_NE(log().find("varkel:II: escaped request: \"<ESC>2 30\"\n"), std::string::npos);
     EXPECT_EQ(queued_characters(), "");
