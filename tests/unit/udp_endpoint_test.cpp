@@ -42,6 +42,7 @@ class EndpointTest : public ::testing::Test {
     void SetUp() override {
         reset_settings_for_tests();
         fake_libcw::reset();
+        generator_ready.store(true);  // as after start-up
         ptt_flags_clear_all();
         settings.current.verbosity = DD;
         log_ = tmpfile();
