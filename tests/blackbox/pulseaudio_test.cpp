@@ -124,6 +124,22 @@ std::vector<ToneRun> tone_runs(const std::vector<double>& powers) {
     return runs;
 }
 
+// A sound server that runs short of samples for a moment (a busy machine, a
+// sanitized daemon) leaves a hole of a window or two inside an element; no
+// gap that Morse makes is shorter than one unit.
+std::vector<ToneRun> bridge_dropouts(const std::vector<ToneRun>& runs, double max_hole_ms) {
+    std::vector<ToneRun> bridged;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const bool hole = !runs[i].on && i > 0 && i + 1 < runs.size() && runs[i].ms <= max_hole_ms;
+        if (hole || (runs[i].on && !bridged.empty() && bridged.back().on)) {
+            bridged.back().ms += runs[i].ms;
+            continue;
+        }
+        bridged.push_back(runs[i]);
+    }
+    return bridged;
+}
+
 class PulseAudioServer {
   public:
     explicit PulseAudioServer(const std::string& dir) : dir_(dir) {
@@ -183,9 +199,9 @@ TEST(PulseAudio, MorseIsHeardAsTheToneGoingOnAndOff) {
         daemon.signal(SIGINT);
         EXPECT_EQ(daemon.wait_exit(10000), 0);
 
-        const std::vector<ToneRun> runs =
-            tone_runs(tone_power(harness::read_file(recording), kToneHz));
         const double unit = 1200.0 / kWpm;
+        const std::vector<ToneRun> runs = bridge_dropouts(
+            tone_runs(tone_power(harness::read_file(recording), kToneHz)), unit / 2);
         // T: a dash, the gap between characters, E: a dot, then silence.
         ASSERT_GE(runs.size(), 3u);
         EXPECT_TRUE(runs[0].on);
