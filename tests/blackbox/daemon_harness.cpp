@@ -240,6 +240,16 @@ void Daemon::signal(int sig) {
     kill(pid_, sig);
 }
 
+std::string Daemon::thread_stacks() const {
+    const std::string path = dir_ + "/stacks";
+    const std::string command =
+        "gdb -p " + std::to_string(pid_) + " -batch -ex 'thread apply all bt' >" + path + " 2>&1";
+    if (system(command.c_str()) != 0) {
+        return "(gdb could not attach)";
+    }
+    return read_file(path);
+}
+
 Client::Client() {
     fd_ = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{};

@@ -60,6 +60,9 @@ class Daemon {
     // Waits for the process to end: its exit status, or -1 on timeout, or
     // 128+signal when killed by a signal.
     int wait_exit(int timeout_ms = 10000);
+    // Every thread's stack of the running daemon, when gdb is installed:
+    // what a test that finds the daemon stuck prints to explain it.
+    std::string thread_stacks() const;
     bool running();
     void signal(int sig);
 
