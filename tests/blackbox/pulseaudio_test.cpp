@@ -176,6 +176,12 @@ TEST(PulseAudio, MorseIsHeardAsTheToneGoingOnAndOff) {
     if (!on_path("pulseaudio") || !on_path("parec")) {
         GTEST_SKIP() << "pulseaudio and parec are not installed";
     }
+#ifdef VARKEL_UNDER_TSAN
+    // libpulse's own threads are not instrumented; the sanitizer's reports
+    // about them say nothing about the daemon. The daemon's threads are
+    // covered by the stress and soak tests.
+    GTEST_SKIP() << "PulseAudio is not checked under ThreadSanitizer";
+#endif
     const std::string dir = harness::make_temp_dir();
     {
         PulseAudioServer server(dir);
