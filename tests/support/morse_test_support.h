@@ -14,6 +14,7 @@
 #include "morse/ptt.h"
 #include "net/udp_endpoint.h"
 #include "support/fake_libcw.h"
+#include "support/log_capture.h"
 
 namespace morse_test {
 
@@ -98,18 +99,7 @@ class MorseTest {
     MorseTest& operator=(const MorseTest&) = delete;
 
     // Everything logged so far.
-    std::string log() const {
-        fflush(log_);
-        rewind(log_);
-        std::string text;
-        char chunk[4096];
-        size_t got;
-        while ((got = fread(chunk, 1, sizeof chunk, log_)) > 0) {
-            text.append(chunk, got);
-        }
-        fseek(log_, 0, SEEK_END);
-        return text;
-    }
+    std::string log() const { return test_support::read_whole_stream(log_); }
     std::vector<std::string> log_lines() const {
         std::vector<std::string> lines;
         std::string text = log();

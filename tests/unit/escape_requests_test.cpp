@@ -1,6 +1,7 @@
 // The control requests: what each code does to the settings, libcw, the PTT
 // flags and the keying device, and the exact lines it logs.
 #include "net/escape_requests.h"
+#include "support/log_capture.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -149,17 +150,7 @@ class EscapeRequestsTest : public ::testing::Test {
         handle_escape_request(buffer);
     }
 
-    std::string log() {
-        fflush(log_);
-        rewind(log_);
-        std::string text;
-        char chunk[4096];
-        size_t got;
-        while ((got = fread(chunk, 1, sizeof chunk, log_)) > 0) {
-            text.append(chunk, got);
-        }
-        return text;
-    }
+    std::string log() { return test_support::read_whole_stream(log_); }
 
     void forget() {
         fflush(log_);

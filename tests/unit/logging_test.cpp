@@ -7,6 +7,7 @@
 
 #include "core/logging.h"
 #include "core/settings.h"
+#include "support/log_capture.h"
 
 namespace varkel {
 namespace {
@@ -23,17 +24,7 @@ class LoggingTest : public ::testing::Test {
         fclose(stream_);
         reset_settings_for_tests();
     }
-    std::string written() {
-        fflush(stream_);
-        rewind(stream_);
-        std::string text;
-        char chunk[4096];
-        size_t got;
-        while ((got = fread(chunk, 1, sizeof chunk, stream_)) > 0) {
-            text.append(chunk, got);
-        }
-        return text;
-    }
+    std::string written() { return test_support::read_whole_stream(stream_); }
     FILE* stream_ = nullptr;
 };
 

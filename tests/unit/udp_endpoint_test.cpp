@@ -17,6 +17,7 @@
 #include "morse/ptt.h"
 #include "net/udp_endpoint.h"
 #include "support/fake_libcw.h"
+#include "support/log_capture.h"
 
 namespace varkel {
 namespace {
@@ -73,17 +74,7 @@ class EndpointTest : public ::testing::Test {
         pollfd ready{socket_fd, POLLIN, 0};
         poll(&ready, 1, 1000);
     }
-    std::string log() {
-        fflush(log_);
-        rewind(log_);
-        std::string text;
-        char chunk[4096];
-        size_t got;
-        while ((got = fread(chunk, 1, sizeof chunk, log_)) > 0) {
-            text.append(chunk, got);
-        }
-        return text;
-    }
+    std::string log() { return test_support::read_whole_stream(log_); }
     std::string client_receive() {
         pollfd ready{client_, POLLIN, 0};
         if (poll(&ready, 1, 1000) != 1) {
