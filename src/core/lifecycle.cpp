@@ -17,6 +17,7 @@
 #include "core/command_line.h"
 #include "core/logging.h"
 #include "core/main_loop.h"
+#include "core/realtime_scheduling.h"
 #include "core/settings.h"
 #include "devices/keying_device.h"
 #include "morse/callbacks.h"
@@ -209,6 +210,9 @@ void run_daemon(int argc, char** argv) {
             exit_process(1);
         }
     }
+    // Before the generator exists: libcw's thread that keys the line takes
+    // its scheduling from this one.
+    enter_realtime_scheduling();
     register_handler(stop_generator_handler);
     // The command-line values come into force, and a daemon that cannot
     // make a sound on its default system does not run.

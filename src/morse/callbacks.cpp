@@ -8,6 +8,7 @@
 #include "morse/libcw_api.h"
 #include "morse/ptt.h"
 #include "morse/ptt_internal.h"
+#include "morse/sidetone.h"
 #include "net/udp_endpoint.h"
 
 namespace varkel {
@@ -68,6 +69,7 @@ void send_pending_echo(uint8_t flags) {
 
 void keying_callback(void*, int key_state) noexcept {
     device_key(current_device.load(), key_state == 1 ? 1 : 0);
+    sidetone_key_edge(key_state == 1 ? 1 : 0);
     short_timeout_counter.store(0);
     debug_log(II, "keying event \"%d\"", key_state);
 }

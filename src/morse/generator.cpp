@@ -1,12 +1,15 @@
 #include "morse/generator.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include "core/logging.h"
 #include "devices/keying_device.h"
 #include "morse/callbacks.h"
 #include "morse/libcw_api.h"
+#include "morse/output.h"
 #include "morse/ptt.h"
+#include "morse/sidetone.h"
 
 namespace varkel {
 
@@ -23,29 +26,56 @@ constexpr double kLibraryWeightingCentre = 50.0;
 
 }  // namespace
 
+// The sound system named is the sidetone's; the key line's generator is
+// always on the null sound system, where libcw's own sleeps time it.
 bool create_generator(int sound_system) {
     const char* label = cw_get_audio_system_label(sound_system);
-    bool created = cw_generator_new(sound_system, nullptr) != CW_FAILURE;
+    bool created = sidetone_create(sound_system);
     // OSS may still be held by the program that had it last: give it time.
     for (int attempt = 0; !created && sound_system == CW_AUDIO_OSS && attempt < kOssRetries;
          ++attempt) {
         debug_log(II, "delaying switching to OSS, please wait few seconds.");
         oss_retry_sleep(kOssRetrySeconds);
-        created = cw_generator_new(CW_AUDIO_OSS, nullptr) != CW_FAILURE;
+        created = sidetone_create(CW_AUDIO_OSS);
+    }
+    if (created && cw_generator_new(CW_AUDIO_NULL, nullptr) == CW_FAILURE) {
+        sidetone_destroy();
+        created = false;
     }
     if (!created) {
         debug_log(EE, "failed to create generator with sound system \"%s\"", label);
         return false;
     }
-    const bool started = cw_generator_start() != CW_FAILURE;
+    const bool started = sidetone_start() && cw_generator_start() != CW_FAILURE;
     debug_log(II, "starting generator with sound system \"%s\": %s", label,
               started ? "success" : "failure");
     return started;
 }
 
+namespace {
+
+void* destroy_sidetone_thread(void*) {
+    sidetone_destroy();
+    return nullptr;
+}
+
+}  // namespace
+
 void destroy_generator() {
+    // Stopping a generator waits about a second for its thread to end: the
+    // two generators are stopped side by side, so that a reset or a switch
+    // of sound system keeps the main thread no longer than before.
+    pthread_t sidetone_thread{};
+    const bool beside =
+        sidetone_present() &&
+        pthread_create(&sidetone_thread, nullptr, destroy_sidetone_thread, nullptr) == 0;
     cw_generator_stop();
     cw_generator_delete();
+    if (beside) {
+        pthread_join(sidetone_thread, nullptr);
+    } else {
+        sidetone_destroy();
+    }
 }
 
 void configure_generator(const ParameterSet& parameters) {
@@ -55,11 +85,11 @@ void configure_generator(const ParameterSet& parameters) {
     // for: without this every key edge after a reset or a switch of sound
     // system would stay off the keying device.
     cw_register_keying_callback(keying_callback, nullptr);
-    cw_set_frequency(parameters.tone);
-    cw_set_send_speed(parameters.wpm);
-    cw_set_volume(parameters.volume);
-    cw_set_gap(0);
-    cw_set_weighting(weighting_to_library(parameters.weighting));
+    output_frequency(parameters.tone);
+    output_speed(parameters.wpm);
+    output_volume(parameters.volume);
+    output_gap(0);
+    output_weighting(weighting_to_library(parameters.weighting));
 }
 
 void reset_generator() {
@@ -97,8 +127,11 @@ void tune(int seconds) {
     if (seconds == 0) {
         return;
     }
-    cw_flush_tone_queue();
+    output_flush();
     ptt_auto_on(current_device.load(), "PTT (TUNE) on");
+    // The key line's tones have no counterpart in the sidetone's queue: it
+    // holds a steady tone until the key line's carrier ends.
+    sidetone_start_tune();
     for (int second = 0; second < seconds; ++second) {
         cw_queue_tone(kTuneToneMicroseconds, settings.current.tone);
     }

@@ -11,6 +11,7 @@
 #include "core/value_parsers.h"
 #include "devices/keying_device.h"
 #include "morse/generator.h"
+#include "morse/output.h"
 #include "morse/ptt.h"
 #include "net/udp_endpoint.h"
 
@@ -53,7 +54,7 @@ void request_reset() {
 
 void request_speed(const char* argument) {
     if (parse_wpm(settings.current.wpm, argument) && have_generator()) {
-        cw_set_send_speed(settings.current.wpm);
+        output_speed(settings.current.wpm);
     }
 }
 
@@ -66,17 +67,17 @@ void request_tone(const char* argument) {
         // Silence by volume: the frequency stays, so the next tone request
         // or volume request brings the sound back.
         if (ready) {
-            cw_set_volume(0);
+            output_volume(0);
         }
         debug_log(II, "volume off");
         return;
     }
     if (ready) {
-        cw_set_frequency(settings.current.tone);
+        output_frequency(settings.current.tone);
     }
     debug_log(II, "tone: %d Hz", settings.current.tone);
     if (ready) {
-        cw_set_volume(settings.current.volume);
+        output_volume(settings.current.volume);
     }
 }
 
@@ -94,7 +95,7 @@ void request_abort() {
     // No lock is held here: the callbacks keep running while the queue
     // drains (at most the element being played).
     if (have_generator()) {
-        cw_flush_tone_queue();
+        output_flush();
         cw_wait_for_tone_queue();
     }
     if (ptt_flags() != 0) {
@@ -118,7 +119,7 @@ void request_word_mode() {
 
 void request_weighting(const char* argument) {
     if (parse_weighting(settings.current.weighting, argument) && have_generator()) {
-        cw_set_weighting(weighting_to_library(settings.current.weighting));
+        output_weighting(weighting_to_library(settings.current.weighting));
     }
 }
 
@@ -242,7 +243,7 @@ void request_sound_system(const char* argument) {
 
 void request_volume(const char* argument) {
     if (parse_volume(settings.current.volume, argument) && have_generator()) {
-        cw_set_volume(settings.current.volume);
+        output_volume(settings.current.volume);
     }
 }
 

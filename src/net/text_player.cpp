@@ -7,6 +7,7 @@
 #include "devices/keying_device.h"
 #include "morse/generator.h"
 #include "morse/libcw_api.h"
+#include "morse/output.h"
 #include "morse/ptt.h"
 #include "net/udp_endpoint.h"
 
@@ -58,7 +59,7 @@ size_t apply_speed_run(const char* text, size_t position) {
         wpm = kFastestWpm;
     }
     settings.current.wpm = wpm;
-    cw_set_send_speed(wpm);
+    output_speed(wpm);
     return position;
 }
 
@@ -66,7 +67,7 @@ size_t apply_speed_run(const char* text, size_t position) {
 size_t play_character(const char* text, size_t position, char character) {
     ptt_auto_on(current_device.load(), "PTT (auto) on");
     debug_log(II, "Morse character \"%c\" to be queued in libcw", character);
-    cw_send_character(character);
+    output_character(character);
     debug_log(DD, "Morse character \"%c\" has been queued in libcw", character);
     if (cw_get_gap() != kExtraGap) {
         return position + 1;
@@ -76,7 +77,7 @@ size_t play_character(const char* text, size_t position, char character) {
     if (text[position + 1] == kEchoMarker) {
         return position + 2;
     }
-    cw_set_gap(kNoGap);
+    output_gap(kNoGap);
     return position + 1;
 }
 
@@ -114,7 +115,7 @@ void play_message(char* text) {
         if (is_speed_character(byte)) {
             position = apply_speed_run(text, position);
         } else if (byte == kGapMark) {
-            cw_set_gap(kExtraGap);
+            output_gap(kExtraGap);
             ++position;
         } else if (byte == kPlusStandIn) {
             store_message_byte(position, kFaster);

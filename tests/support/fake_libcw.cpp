@@ -1,6 +1,7 @@
 #include "support/fake_libcw.h"
 
 #include <libcw.h>
+#include <libcw2.h>
 #include <libcw_debug.h>
 
 #include <algorithm>
@@ -228,6 +229,78 @@ void cw_register_keying_callback(void (*callback)(void*, int), void* argument) {
 }
 void cw_set_debug_flags(uint32_t flags) {
     record("cw_set_debug_flags", {static_cast<long>(flags)});
+}
+
+// The second API, for generators of their own (the sidetone). Handles are
+// addresses of stand-in objects; the results follow the same knobs as the
+// legacy generator's.
+namespace {
+char g_gen_object;
+char g_key_object;
+}  // namespace
+
+cw_gen_t* cw_gen_new(const cw_gen_config_t* config) {
+    const int system = static_cast<int>(config->sound_system);
+    record("cw_gen_new", {system});
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto found = g_new_results.find(system);
+    const bool created = found == g_new_results.end() || found->second != CW_FAILURE;
+    return created ? reinterpret_cast<cw_gen_t*>(&g_gen_object) : nullptr;
+}
+void cw_gen_delete(cw_gen_t** gen) {
+    record("cw_gen_delete");
+    *gen = nullptr;
+}
+cw_ret_t cw_gen_start(cw_gen_t*) {
+    record("cw_gen_start");
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_start_result;
+}
+cw_ret_t cw_gen_stop(cw_gen_t*) {
+    record("cw_gen_stop");
+    return CW_SUCCESS;
+}
+cw_ret_t cw_gen_set_speed(cw_gen_t*, int value) {
+    record("cw_gen_set_speed", {value});
+    return CW_SUCCESS;
+}
+cw_ret_t cw_gen_set_frequency(cw_gen_t*, int value) {
+    record("cw_gen_set_frequency", {value});
+    return CW_SUCCESS;
+}
+cw_ret_t cw_gen_set_volume(cw_gen_t*, int value) {
+    record("cw_gen_set_volume", {value});
+    return CW_SUCCESS;
+}
+cw_ret_t cw_gen_set_gap(cw_gen_t*, int value) {
+    record("cw_gen_set_gap", {value});
+    return CW_SUCCESS;
+}
+cw_ret_t cw_gen_set_weighting(cw_gen_t*, int value) {
+    record("cw_gen_set_weighting", {value});
+    return CW_SUCCESS;
+}
+cw_ret_t cw_gen_enqueue_character(cw_gen_t*, char c) {
+    record("cw_gen_enqueue_character", {static_cast<unsigned char>(c)});
+    return CW_SUCCESS;
+}
+void cw_gen_flush_queue(cw_gen_t*) {
+    record("cw_gen_flush_queue");
+}
+cw_key_t* cw_key_new(void) {
+    record("cw_key_new");
+    return reinterpret_cast<cw_key_t*>(&g_key_object);
+}
+void cw_key_delete(cw_key_t** key) {
+    record("cw_key_delete");
+    *key = nullptr;
+}
+void cw_key_register_generator(volatile cw_key_t*, cw_gen_t*) {
+    record("cw_key_register_generator");
+}
+cw_ret_t cw_key_sk_set_value(volatile cw_key_t*, cw_key_value_t value) {
+    record("cw_key_sk_set_value", {static_cast<long>(value)});
+    return CW_SUCCESS;
 }
 
 }  // extern "C"

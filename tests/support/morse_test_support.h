@@ -12,6 +12,7 @@
 #include "devices/keying_device.h"
 #include "morse/generator.h"
 #include "morse/ptt.h"
+#include "morse/sidetone.h"
 #include "net/udp_endpoint.h"
 #include "support/fake_libcw.h"
 #include "support/log_capture.h"
@@ -70,6 +71,7 @@ class MorseTest {
   public:
     MorseTest() {
         varkel::reset_settings_for_tests();
+        varkel::sidetone_destroy();  // an earlier test may have left one
         fake_libcw::reset();
         varkel::generator_ready.store(true);  // as after start-up
         varkel::set_debug_output(nullptr);

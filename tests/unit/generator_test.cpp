@@ -92,7 +92,7 @@ TEST_F(GeneratorTest, FailedResetLeavesGeneratorNotReadyWithoutFallBack) {
     EXPECT_FALSE(generator_ready.load());
     EXPECT_EQ(
         fake_libcw::call_names(),
-        (std::vector<std::string>{"cw_generator_stop", "cw_generator_delete", "cw_generator_new"}));
+        (std::vector<std::string>{"cw_generator_stop", "cw_generator_delete", "cw_gen_new"}));
     EXPECT_EQ(g_sleeps, 0u);
     EXPECT_EQ(log(),
               "varkel:II: setting sound system \"Console\"\n"
@@ -120,7 +120,7 @@ TEST_F(GeneratorTest, OssIsRetriedFiveTimesFourSecondsApartThenFallsBackToNull) 
     EXPECT_EQ(g_slept_seconds, 20u);
     std::vector<Call> expected = {{"cw_generator_stop", {}}, {"cw_generator_delete", {}}};
     for (int attempt = 0; attempt < 6; ++attempt) {
-        expected.push_back({"cw_generator_new", {kOss, 0}});
+        expected.push_back({"cw_gen_new", {kOss}});
     }
     expected.push_back({"cw_generator_stop", {}});
     expected.push_back({"cw_generator_delete", {}});
@@ -156,7 +156,8 @@ TEST_F(GeneratorTest, OssRetriesStopAtTheFirstSuccess) {
         return 0;
     };
     EXPECT_TRUE(create_generator(kOss));
-    EXPECT_EQ(fake_libcw::count("cw_generator_new"), 3u);
+    EXPECT_EQ(fake_libcw::count("cw_gen_new"), 3u);
+    EXPECT_EQ(fake_libcw::count("cw_generator_new"), 1u);
 }
 
 TEST_F(GeneratorTest, FailedFallBackLeavesTheRequestedSystemAndAppliesNothing) {
@@ -178,11 +179,84 @@ TEST_F(GeneratorTest, SwitchRecreatesEvenTheSystemInUseAndAppliesCurrentValues) 
     settings.current.tone = 900;
     switch_sound_system();
     switch_sound_system();
-    EXPECT_EQ(fake_libcw::count("cw_generator_new"), 2u);
+    EXPECT_EQ(fake_libcw::count("cw_gen_new"), 2u);
+    EXPECT_EQ(fake_libcw::count("cw_gen_delete"), 1u);
     EXPECT_EQ(fake_libcw::count("cw_generator_delete"), 2u);
-    EXPECT_EQ(fake_libcw::calls().back(), (Call{"cw_set_weighting", {50}}));
+    EXPECT_EQ(fake_libcw::calls().back(), (Call{"cw_gen_set_weighting", {50}}));
     EXPECT_EQ(fake_libcw::count("cw_set_gap"), 2u);
     EXPECT_EQ(settings.current.sound_system, kPulse);
+}
+
+// With a sound system, the key line still runs on the null one, and the
+// sidetone generator gets every parameter, character and flush, so that
+// what is heard is what is keyed.
+TEST_F(GeneratorTest, SoundSystemPlaysASidetoneBesideTheKeyLineOnNull) {
+    settings.current = {.wpm = 25,
+                        .tone = 650,
+                        .volume = 30,
+                        .sound_system = kPulse,
+                        .ptt_delay = 0,
+                        .weighting = 0,
+                        .verbosity = 4};
+    switch_sound_system();
+    std::vector<Call> expected = {{"cw_generator_stop", {}},  {"cw_generator_delete", {}},
+                                  {"cw_gen_new", {kPulse}},   {"cw_key_new", {}},
+                                  {"cw_key_register_generator", {}},
+                                  {"cw_generator_new", {1, 0}}, {"cw_gen_start", {}},
+                                  {"cw_generator_start", {}}};
+    const std::vector<Call> configured = {{"cw_register_tone_queue_low_callback", {0, 1}},
+                                          {"cw_register_keying_callback", {0}},
+                                          {"cw_set_frequency", {650}},
+                                          {"cw_gen_set_frequency", {650}},
+                                          {"cw_set_send_speed", {25}},
+                                          {"cw_gen_set_speed", {25}},
+                                          {"cw_set_volume", {30}},
+                                          {"cw_gen_set_volume", {30}},
+                                          {"cw_set_gap", {0}},
+                                          {"cw_gen_set_gap", {0}},
+                                          {"cw_set_weighting", {50}},
+                                          {"cw_gen_set_weighting", {50}}};
+    expected.insert(expected.end(), configured.begin(), configured.end());
+    EXPECT_EQ(fake_libcw::calls(), expected);
+    EXPECT_EQ(log(),
+              "varkel:II: starting generator with sound system \"PulseAudio\": success\n");
+
+    // The tuning carrier is a steady sidetone that ends with the key line's
+    // tune, not with the key-up of an element that was playing before it.
+    fake_libcw::reset();
+    fake_libcw::fire_key(1);  // an element of earlier text is keyed
+    tune(2);
+    EXPECT_EQ(fake_libcw::call_names(),
+              (std::vector<std::string>{"cw_flush_tone_queue", "cw_gen_flush_queue",
+                                        "cw_gen_flush_queue", "cw_key_sk_set_value",
+                                        "cw_queue_tone", "cw_queue_tone", "cw_send_character"}));
+    fake_libcw::reset();
+    keying_callback(nullptr, 0);  // the tune's end
+    keying_callback(nullptr, 1);
+    keying_callback(nullptr, 0);
+    EXPECT_EQ(fake_libcw::calls(), (std::vector<Call>{{"cw_key_sk_set_value", {0}}}));
+
+    fake_libcw::reset();
+    keying_callback(nullptr, 0);  // a gap: the tune begins with the next key-down
+    tune(1);
+    keying_callback(nullptr, 0);
+    EXPECT_EQ(fake_libcw::count("cw_key_sk_set_value"), 1u);
+    keying_callback(nullptr, 1);
+    keying_callback(nullptr, 0);
+    EXPECT_EQ(fake_libcw::count("cw_key_sk_set_value"), 2u);
+
+    // Stopping ends both generators and the carrier's key.
+    tune(1);
+    fake_libcw::reset();
+    destroy_generator();
+    EXPECT_EQ(fake_libcw::count("cw_gen_stop"), 1u);
+    EXPECT_EQ(fake_libcw::count("cw_generator_stop"), 1u);
+    EXPECT_EQ(fake_libcw::count("cw_key_delete"), 1u);
+    fake_libcw::reset();
+    keying_callback(nullptr, 0);  // a late edge finds no sidetone
+    destroy_generator();
+    EXPECT_EQ(fake_libcw::call_names(),
+              (std::vector<std::string>{"cw_generator_stop", "cw_generator_delete"}));
 }
 
 TEST_F(GeneratorTest, DestroyStopsThenDeletes) {

@@ -1,0 +1,192 @@
+#include "morse/sidetone.h"
+
+#include <libcw2.h>
+
+#include <mutex>
+#include <utility>
+
+#include "core/realtime_scheduling.h"
+
+namespace varkel {
+
+namespace {
+
+enum class TuneCarrier {
+    off,
+    until_key_down,  // the key was up at the request: the tune has not begun
+    until_key_up,    // the key is down for the tune: its key-up ends it
+};
+
+// Guards everything below. The main thread holds it for one libcw call
+// that never waits for the queue; the keying callback for one straight-key
+// call. Stopping a generator waits for its thread and is done outside it.
+std::mutex g_sidetone_mutex;
+cw_gen_t* g_generator = nullptr;  // guarded by g_sidetone_mutex
+cw_key_t* g_tune_key = nullptr;   // guarded by g_sidetone_mutex
+bool g_started = false;           // guarded by g_sidetone_mutex
+bool g_key_down = false;          // guarded by g_sidetone_mutex
+TuneCarrier g_tune = TuneCarrier::off;  // guarded by g_sidetone_mutex
+
+// Ends a tuning carrier; the caller holds the lock.
+void release_tune_key_locked() {
+    if (g_tune != TuneCarrier::off && g_tune_key != nullptr) {
+        cw_key_sk_set_value(g_tune_key, CW_KEY_VALUE_OPEN);
+    }
+    g_tune = TuneCarrier::off;
+}
+
+}  // namespace
+
+bool sidetone_create(int sound_system) {
+    if (sound_system == CW_AUDIO_NULL) {
+        return true;
+    }
+    cw_gen_config_t config{};
+    config.sound_system = static_cast<cw_sound_system_t>(sound_system);
+    cw_gen_t* generator = nullptr;
+    {
+        // The sound system's threads need no real-time priority and must
+        // not take it from this one.
+        NormalSchedulingScope normal;
+        generator = cw_gen_new(&config);
+    }
+    if (generator == nullptr) {
+        return false;
+    }
+    cw_key_t* key = cw_key_new();
+    if (key != nullptr) {
+        cw_key_register_generator(key, generator);
+    }
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    g_generator = generator;
+    g_tune_key = key;
+    g_started = false;
+    g_tune = TuneCarrier::off;
+    return true;
+}
+
+bool sidetone_start() {
+    // Only this thread writes the generator's pointer; the lock is not held
+    // across the start, which waits for the sound system.
+    cw_gen_t* generator = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+        generator = g_generator;
+    }
+    if (generator == nullptr) {
+        return true;
+    }
+    bool started = false;
+    {
+        NormalSchedulingScope normal;
+        started = cw_gen_start(generator) != CW_FAILURE;
+    }
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    g_started = started;
+    return started;
+}
+
+void sidetone_destroy() {
+    cw_gen_t* generator = nullptr;
+    cw_key_t* key = nullptr;
+    bool started = false;
+    {
+        std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+        std::swap(generator, g_generator);
+        std::swap(key, g_tune_key);
+        std::swap(started, g_started);
+        g_tune = TuneCarrier::off;
+    }
+    if (generator == nullptr) {
+        return;
+    }
+    if (started) {
+        cw_gen_stop(generator);
+    }
+    if (key != nullptr) {
+        cw_key_delete(&key);
+    }
+    cw_gen_delete(&generator);
+}
+
+bool sidetone_present() {
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    return g_generator != nullptr;
+}
+
+void sidetone_set_frequency(int hz) {
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    if (g_generator != nullptr) {
+        cw_gen_set_frequency(g_generator, hz);
+    }
+}
+
+void sidetone_set_speed(int wpm) {
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    if (g_generator != nullptr) {
+        cw_gen_set_speed(g_generator, wpm);
+    }
+}
+
+void sidetone_set_volume(int percent) {
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    if (g_generator != nullptr) {
+        cw_gen_set_volume(g_generator, percent);
+    }
+}
+
+void sidetone_set_gap(int dots) {
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    if (g_generator != nullptr) {
+        cw_gen_set_gap(g_generator, dots);
+    }
+}
+
+void sidetone_set_weighting(int library_weighting) {
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    if (g_generator != nullptr) {
+        cw_gen_set_weighting(g_generator, library_weighting);
+    }
+}
+
+void sidetone_send_character(char character) {
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    if (g_generator != nullptr && g_started) {
+        cw_gen_enqueue_character(g_generator, character);
+    }
+}
+
+void sidetone_flush() {
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    release_tune_key_locked();
+    if (g_generator != nullptr && g_started) {
+        cw_gen_flush_queue(g_generator);
+    }
+}
+
+void sidetone_start_tune() {
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    if (g_generator == nullptr || !g_started || g_tune_key == nullptr) {
+        return;
+    }
+    // Queued text would cut a steady tone short; the key line has dropped
+    // its queue for the tune as well.
+    release_tune_key_locked();
+    cw_gen_flush_queue(g_generator);
+    cw_key_sk_set_value(g_tune_key, CW_KEY_VALUE_CLOSED);
+    // A tone already playing on the key line runs straight into the tune's
+    // tones without a key-up; a gap in progress ends with the tune's key-down.
+    g_tune = g_key_down ? TuneCarrier::until_key_up : TuneCarrier::until_key_down;
+}
+
+void sidetone_key_edge(int key_state) noexcept {
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    g_key_down = key_state != 0;
+    if (g_tune == TuneCarrier::until_key_down && g_key_down) {
+        g_tune = TuneCarrier::until_key_up;
+    } else if (g_tune == TuneCarrier::until_key_up && !g_key_down) {
+        release_tune_key_locked();
+    }
+}
+
+}  // namespace varkel
