@@ -17,8 +17,7 @@ std::atomic<bool> g_refusal_logged{false};
 bool calling_thread_is_realtime() {
     int policy = SCHED_OTHER;
     sched_param parameters{};
-    return pthread_getschedparam(pthread_self(), &policy, &parameters) == 0 &&
-           policy == SCHED_FIFO;
+    return pthread_getschedparam(pthread_self(), &policy, &parameters) == 0 && policy == SCHED_FIFO;
 }
 
 int set_calling_thread(int policy, int priority) {

@@ -66,9 +66,8 @@ void destroy_generator() {
     // two generators are stopped side by side, so that a reset or a switch
     // of sound system keeps the main thread no longer than before.
     pthread_t sidetone_thread{};
-    const bool beside =
-        sidetone_present() &&
-        pthread_create(&sidetone_thread, nullptr, destroy_sidetone_thread, nullptr) == 0;
+    const bool beside = sidetone_present() && pthread_create(&sidetone_thread, nullptr,
+                                                             destroy_sidetone_thread, nullptr) == 0;
     cw_generator_stop();
     cw_generator_delete();
     if (beside) {

@@ -21,10 +21,10 @@ enum class TuneCarrier {
 // that never waits for the queue; the keying callback for one straight-key
 // call. Stopping a generator waits for its thread and is done outside it.
 std::mutex g_sidetone_mutex;
-cw_gen_t* g_generator = nullptr;  // guarded by g_sidetone_mutex
-cw_key_t* g_tune_key = nullptr;   // guarded by g_sidetone_mutex
-bool g_started = false;           // guarded by g_sidetone_mutex
-bool g_key_down = false;          // guarded by g_sidetone_mutex
+cw_gen_t* g_generator = nullptr;        // guarded by g_sidetone_mutex
+cw_key_t* g_tune_key = nullptr;         // guarded by g_sidetone_mutex
+bool g_started = false;                 // guarded by g_sidetone_mutex
+bool g_key_down = false;                // guarded by g_sidetone_mutex
 TuneCarrier g_tune = TuneCarrier::off;  // guarded by g_sidetone_mutex
 
 // Ends a tuning carrier; the caller holds the lock.

@@ -2,9 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,6 +52,14 @@ pid_t spawn(const std::vector<std::string>& args, const Env& env, const std::str
     dup2(out_fd, 1);
     dup2(err_fd, 2);
     for (const auto& [name, value] : env) {
+        if (name == kRefuseRealtime) {
+            // As for an ordinary user: no real-time limit, and root's
+            // capability to pass it is gone from the daemon's exec on.
+            const rlimit none{0, 0};
+            setrlimit(RLIMIT_RTPRIO, &none);
+            prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0);
+            continue;
+        }
         setenv(name.c_str(), value.c_str(), 1);
     }
     if (preload) {

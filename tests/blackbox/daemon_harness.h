@@ -14,6 +14,10 @@ namespace harness {
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 
+// Not set in the environment: an entry of this name in an Env starts the
+// daemon without the right to real-time scheduling.
+inline constexpr const char* kRefuseRealtime = "harness:refuse-realtime";
+
 // A fresh directory under /tmp for one test's files; removed by the caller.
 std::string make_temp_dir();
 

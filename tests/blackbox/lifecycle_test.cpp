@@ -23,6 +23,30 @@ TEST(Lifecycle, ForegroundStartsAnnouncesAndExitsOnSigint) {
     EXPECT_NE(daemon.out().find("varkel: Exiting\n"), std::string::npos);
 }
 
+// Granted (as root) real-time scheduling adds no line; refused, it is told
+// once per process, and the daemon keys on at normal priority.
+TEST(Lifecycle, RefusedRealtimeSchedulingIsToldOnceAndTheDaemonKeysOn) {
+    const std::string refused = "varkel:WW: real-time scheduling refused";
+    Daemon granted;
+    ASSERT_TRUE(granted.start_foreground());
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start_foreground({}, {{harness::kRefuseRealtime, ""}}));
+    Client client;
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "0",
+                    daemon.port()));
+    ASSERT_TRUE(client.send("e", daemon.port()));
+    EXPECT_TRUE(daemon.wait_for_output("keying event \"0\"", 5000));
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(10000), 0);
+    EXPECT_EQ(daemon.count_output(refused), 1u);
+    EXPECT_NE(daemon.out().find("LimitRTPRIO=20"), std::string::npos);
+    granted.signal(SIGINT);
+    EXPECT_EQ(granted.wait_exit(10000), 0);
+    EXPECT_EQ(granted.count_output(refused), 0u);
+}
+
 TEST(Lifecycle, TextDatagramIsLoggedWithSeparatorAndRequestLine) {
     Daemon daemon;
     ASSERT_TRUE(daemon.start_foreground());

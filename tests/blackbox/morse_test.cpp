@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "blackbox/daemon_harness.h"
+#include "blackbox/morse_decoder.h"
 #include "blackbox/simport_log.h"
 
 namespace {
@@ -20,125 +21,10 @@ namespace {
 using harness::Client;
 using harness::Daemon;
 using simport::Edge;
+using namespace morse_decoder;
 
 constexpr const char* kPortName = "ttyUSB_morse0";
 constexpr int64_t kNanosecondsPerMillisecond = 1000000;
-// Elements may be this much off libcw's nominal length (or 2 ms, whichever
-// is more); a busy machine can stall the generator thread and stretch an
-// element now and then, so a few may be longer still.
-constexpr double kTolerance = 0.15;
-constexpr double kToleranceFloorMs = 2.0;
-
-const std::map<std::string, char>& morse_table() {
-    static const std::map<std::string, char> table = {
-        {".-", 'A'},    {"-...", 'B'},  {"-.-.", 'C'},  {"-..", 'D'},   {".", 'E'},
-        {"..-.", 'F'},  {"--.", 'G'},   {"....", 'H'},  {"..", 'I'},    {".---", 'J'},
-        {"-.-", 'K'},   {".-..", 'L'},  {"--", 'M'},    {"-.", 'N'},    {"---", 'O'},
-        {".--.", 'P'},  {"--.-", 'Q'},  {".-.", 'R'},   {"...", 'S'},   {"-", 'T'},
-        {"..-", 'U'},   {"...-", 'V'},  {".--", 'W'},   {"-..-", 'X'},  {"-.--", 'Y'},
-        {"--..", 'Z'},  {"-----", '0'}, {".----", '1'}, {"..---", '2'}, {"...--", '3'},
-        {"....-", '4'}, {".....", '5'}, {"-....", '6'}, {"--...", '7'}, {"---..", '8'},
-        {"----.", '9'}};
-    return table;
-}
-
-size_t marks_of(const std::string& text) {
-    size_t marks = 0;
-    for (const char c : text) {
-        for (const auto& [code, letter] : morse_table()) {
-            if (letter == c) {
-                marks += code.size();
-            }
-        }
-    }
-    return marks;
-}
-
-struct Interval {
-    bool on = false;
-    double ms = 0;
-};
-
-// The line from the moment the driver brought it to rest on (opening a port
-// raises its lines until init clears them).
-std::vector<Edge> line_after_rest(const std::vector<Edge>& edges) {
-    size_t first = 0;
-    while (first < edges.size() && edges[first].on) {
-        ++first;
-    }
-    return std::vector<Edge>(edges.begin() + static_cast<long>(first), edges.end());
-}
-
-// The key line's on and off intervals from its first key-down to its last
-// edge.
-std::vector<Interval> key_intervals(const std::vector<Edge>& edges) {
-    const std::vector<Edge> line = line_after_rest(edges);
-    std::vector<Interval> intervals;
-    for (size_t i = 1; i + 1 < line.size(); ++i) {
-        intervals.push_back(
-            {line[i].on, static_cast<double>(line[i + 1].time_ns - line[i].time_ns) / 1e6});
-    }
-    return intervals;
-}
-
-struct Decoded {
-    std::string text;
-    std::vector<std::string> mistimed;   // elements shorter than allowed
-    std::vector<std::string> stretched;  // elements longer than allowed
-};
-
-// Reads Morse from the key line at the speed: marks of 1 or 3 units, gaps
-// of 1 unit inside a character, 3 between characters, more between words.
-Decoded decode(const std::vector<Interval>& intervals, int wpm) {
-    const double unit = 1200.0 / wpm;
-    Decoded decoded;
-    std::string code;
-    auto check = [&](const char* what, double ms, double units) {
-        const double expected = units * unit;
-        const double allowed = std::max(expected * kTolerance, kToleranceFloorMs);
-        char note[96];
-        snprintf(note, sizeof note, "%s %.2f ms (expected %.2f)", what, ms, expected);
-        if (ms < expected - allowed) {
-            decoded.mistimed.push_back(note);
-        } else if (ms > expected + allowed) {
-            decoded.stretched.push_back(note);
-        }
-    };
-    auto end_character = [&] {
-        if (code.empty()) {
-            return;
-        }
-        const auto found = morse_table().find(code);
-        decoded.text.push_back(found == morse_table().end() ? '?' : found->second);
-        code.clear();
-    };
-    for (const Interval& interval : intervals) {
-        const double units = interval.ms / unit;
-        if (interval.on) {
-            const bool dash = units >= 2.0;
-            code.push_back(dash ? '-' : '.');
-            check(dash ? "dash" : "dot", interval.ms, dash ? 3 : 1);
-        } else if (units < 2.0) {
-            check("element gap", interval.ms, 1);
-        } else if (units < 5.0) {
-            end_character();
-            check("character gap", interval.ms, 3);
-        } else {
-            end_character();
-            decoded.text.push_back(' ');
-        }
-    }
-    end_character();
-    return decoded;
-}
-
-std::string joined(const std::vector<std::string>& notes) {
-    std::string text;
-    for (const auto& note : notes) {
-        text += note + "\n";
-    }
-    return text;
-}
 
 int64_t now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
