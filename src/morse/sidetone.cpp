@@ -158,10 +158,11 @@ void sidetone_send_character(char character) {
 
 void sidetone_flush() {
     std::lock_guard<std::mutex> lock(g_sidetone_mutex);
-    release_tune_key_locked();
     if (g_generator != nullptr && g_started) {
         cw_gen_flush_queue(g_generator);
     }
+    // After the flush, so that a carrier ends on its falling slope.
+    release_tune_key_locked();
 }
 
 void sidetone_start_tune() {
