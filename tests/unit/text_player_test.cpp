@@ -185,7 +185,9 @@ TEST_F(TextPlayerTest, OtherBytesArePassedToLibcwAsTheyAre) {
 }
 
 TEST_F(TextPlayerTest, ByteThatCrashesLibcwIsLoggedButNeverHandedToIt) {
-    play("A\xff" "B");
+    play(
+        "A\xff"
+        "B");
     EXPECT_EQ(queued_characters(), "AB");
     EXPECT_NE(log().find("varkel:II: Morse character \"\xff\" to be queued in libcw\n"
                          "varkel:DD: Morse character \"\xff\" has been queued in libcw\n"),
