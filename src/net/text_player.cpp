@@ -29,8 +29,8 @@ constexpr int kNoGap = 0;
 constexpr int kLowQueueWatermark = 1;
 constexpr int kSilentToneMicroseconds = 1;
 constexpr int kSilentToneFrequency = 0;
-// libcw 3.6 reads past the end of its character table for this one byte and
-// crashes; every other byte it cannot send it refuses by itself.
+// libcw 3.6 crashes on this one byte while looking it up; every other byte
+// it cannot send it refuses by itself.
 constexpr char kByteLibcwCrashesOn = '\xff';
 
 // The echo is marked only after the text before it has been queued. If the

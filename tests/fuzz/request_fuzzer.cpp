@@ -99,7 +99,8 @@ int g_generator_new_result[CW_AUDIO_SOUNDCARD + 1];
 // libcw's null sound system sleeps each tone's length, and waits are paced
 // by it: once the generator runs, libcw's sleeps return at once, so a text
 // plays in microseconds while every callback still runs on libcw's thread.
-// libcw's code, [start, end); set once before any sleep is skipped.
+// The sleeps are told by the caller's address: libcw's code is
+// [g_libcw_start, g_libcw_end), set once before any sleep is skipped.
 uintptr_t g_libcw_start = 0;
 uintptr_t g_libcw_end = 0;
 std::atomic<bool> g_skip_libcw_sleeps{false};
