@@ -49,7 +49,7 @@ TEST_F(KeyingDeviceTest, EmptyOrAbsentTextIsRefusedAndChangesNothing) {
     EXPECT_EQ(null_device.description, "null");
 }
 
-TEST_F(KeyingDeviceTest, NullIsTriedOnTheRealDevNullByBothProbesThenSelected) {
+TEST_F(KeyingDeviceTest, NullIsLookedUpOnTheRealDevNullOpenedByNeitherProbeThenSelected) {
     const int before = open_real_descriptors();
     EXPECT_TRUE(select_device(current_device, "null"));
     EXPECT_EQ(open_real_descriptors(), before);
