@@ -6,19 +6,13 @@
 #include <cstdio>
 
 #include "core/logging.h"
+#include "devices/device_node.h"
 #include "devices/keying_device.h"
 #include "devices/parallel_port_io.h"
-#include "devices/serial_device.h"
 
 namespace varkel {
 
 namespace {
-
-// Formats "/dev/<text>"; false when it would not fit.
-bool device_path(const char* text, char (&path)[kDevicePathSize]) {
-    const int length = snprintf(path, sizeof path, "/dev/%s", text);
-    return length >= 0 && static_cast<size_t>(length) < sizeof path;
-}
 
 // A failed request: the report names it, then the process ends. False so
 // that the caller makes no further request.
@@ -50,16 +44,16 @@ bool write_data(int fd, unsigned char value) {
 }  // namespace
 
 int probe_parallel(const char* text) {
-    char path[kDevicePathSize];
-    if (!device_path(text, path)) {
+    DeviceNode node{};
+    if (!find_device_node(text, PortKind::parallel, node)) {
         return -1;
     }
-    const int fd = parallel_port_io.open(path, O_RDWR | O_NONBLOCK);
+    const int fd = parallel_port_io.open(node.path, O_RDWR | O_NONBLOCK);
     if (fd == -1) {
         return -1;
     }
     struct stat status {};
-    if (parallel_port_io.fstat(fd, &status) == -1 || !S_ISCHR(status.st_mode)) {
+    if (parallel_port_io.fstat(fd, &status) == -1 || !is_device_node(status, node)) {
         parallel_port_io.close(fd);
         return -1;
     }
@@ -74,20 +68,10 @@ int probe_parallel(const char* text) {
 }
 
 bool names_open_parallel_port(const char* text, int fd) {
-    char path[kDevicePathSize];
+    DeviceNode node{};
     struct stat open_port {};
-    if (fd < 0 || !device_path(text, path) || parallel_port_io.fstat(fd, &open_port) == -1) {
-        return false;
-    }
-    const int other = parallel_port_io.open(path, O_RDWR | O_NONBLOCK);
-    if (other == -1) {
-        return false;
-    }
-    struct stat named {};
-    const bool same = parallel_port_io.fstat(other, &named) == 0 && S_ISCHR(named.st_mode) &&
-                      S_ISCHR(open_port.st_mode) && named.st_rdev == open_port.st_rdev;
-    parallel_port_io.close(other);
-    return same;
+    return fd >= 0 && find_device_node(text, PortKind::parallel, node) &&
+           parallel_port_io.fstat(fd, &open_port) == 0 && is_device_node(open_port, node);
 }
 
 void set_control_bits(int fd, unsigned char mask, unsigned char value) {

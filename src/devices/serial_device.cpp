@@ -35,19 +35,18 @@ bool change_line(KeyingDevice* device, bool set, int line) {
 }  // namespace
 
 int probe_serial(const char* text) {
-    char path[kDevicePathSize];
-    const int length = snprintf(path, sizeof path, "/dev/%s", text);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
+    DeviceNode node{};
+    if (!find_device_node(text, PortKind::serial, node)) {
         return -1;
     }
     // Non-blocking so a port waiting for carrier does not hold us up; never
     // our controlling terminal.
-    const int fd = serial_port_io.open(path, O_RDWR | O_NONBLOCK | O_NOCTTY);
+    const int fd = serial_port_io.open(node.path, O_RDWR | O_NONBLOCK | O_NOCTTY);
     if (fd == -1) {
         return -1;
     }
     struct stat status {};
-    if (serial_port_io.fstat(fd, &status) == -1 || !S_ISCHR(status.st_mode)) {
+    if (serial_port_io.fstat(fd, &status) == -1 || !is_device_node(status, node)) {
         serial_port_io.close(fd);
         return -1;
     }

@@ -1,16 +1,16 @@
 // Keys a transmitter on a serial port's DTR line, PTT on RTS.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
+
+#include "devices/device_node.h"
 
 namespace varkel {
 
 struct KeyingDevice;
 
-inline constexpr size_t kDevicePathSize = 1024;
-
-// A descriptor of an open serial port named under /dev, or -1.
+// A descriptor of an open serial port named under /dev, or -1. Only a
+// terminal with a serial port behind it is opened.
 int probe_serial(const char* text);
 
 int32_t serial_init(KeyingDevice* device, int32_t fd);

@@ -30,6 +30,9 @@ constexpr int kNoGap = 0;
 constexpr int kLowQueueWatermark = 1;
 constexpr int kSilentToneMicroseconds = 1;
 constexpr int kSilentToneFrequency = 0;
+// libcw 3.6 crashes on this one byte while looking it up; every other byte
+// it cannot send it refuses by itself.
+constexpr char kByteLibcwCrashesOn = '\xff';
 
 // The echo is marked only after the text before it has been queued. If the
 // main thread stalls for longer than the text's first element, libcw has
@@ -67,7 +70,9 @@ size_t apply_speed_run(const char* text, size_t position) {
 size_t play_character(const char* text, size_t position, char character) {
     ptt_auto_on(current_device.load(), "PTT (auto) on");
     debug_log(II, "Morse character \"%c\" to be queued in libcw", character);
-    output_character(character);
+    if (character != kByteLibcwCrashesOn) {
+        output_character(character);
+    }
     debug_log(DD, "Morse character \"%c\" has been queued in libcw", character);
     if (cw_get_gap() != kExtraGap) {
         return position + 1;

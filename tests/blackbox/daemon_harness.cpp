@@ -121,6 +121,20 @@ int free_udp_port() {
     return port < 1024 ? free_udp_port() : port;
 }
 
+int open_descriptors(pid_t pid) {
+    std::error_code error;
+    std::filesystem::directory_iterator entries("/proc/" + std::to_string(pid) + "/fd", error);
+    if (error) {
+        return -1;
+    }
+    int count = 0;
+    for (auto entry = entries; entry != std::filesystem::directory_iterator();
+         entry.increment(error)) {
+        ++count;
+    }
+    return count;
+}
+
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream buffer;

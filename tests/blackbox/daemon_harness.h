@@ -96,6 +96,9 @@ class Client {
 // it after its parent has left); false on timeout.
 bool wait_for_udp_port(int port, int timeout_ms = 5000);
 
+// The descriptors a process has open (-1 when it is gone).
+int open_descriptors(pid_t pid);
+
 // Reads a whole file; empty when absent.
 std::string read_file(const std::string& path);
 

@@ -56,19 +56,6 @@ void write_text(const std::string& path, const std::string& text) {
     std::ofstream(path) << text;
 }
 
-int open_descriptors(pid_t pid) {
-    int count = 0;
-    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (dir == nullptr) {
-        return -1;
-    }
-    while (readdir(dir) != nullptr) {
-        ++count;
-    }
-    closedir(dir);
-    return count;
-}
-
 // Processes whose environment holds the entry: finds a detached daemon.
 std::vector<pid_t> processes_with_env(const std::string& entry) {
     std::vector<pid_t> found;
@@ -146,12 +133,12 @@ TEST(Devices, ParallelPortIsClaimedPutAtRestAndReleasedAtExit) {
     ASSERT_TRUE(daemon.start_foreground(
         {"-d", kParallel}, port_env(daemon.dir(), {{"SIMPORT_CONTROL", "0x0c"}}), true));
     auto parallel = port_events(daemon, "parallel");
-    // The serial probe tries first and is refused; then the claim.
-    ASSERT_GE(parallel.size(), 5u);
+    // The serial probe leaves a ppdev node unopened; the parallel probe
+    // opens and claims it.
+    ASSERT_GE(parallel.size(), 3u);
     EXPECT_EQ(names(parallel).at(0), "OPEN");
-    EXPECT_FALSE(parallel.at(1).ok);
-    EXPECT_EQ(names(parallel).at(2), "CLOSE");
-    EXPECT_EQ(names(parallel).at(4), "PPCLAIM");
+    EXPECT_EQ(names(parallel).at(1), "PPCLAIM");
+    EXPECT_TRUE(parallel.at(1).ok);
     EXPECT_EQ(parallel.back().request, "PPWDATA");
     EXPECT_EQ(parallel.back().state, 0x09u);  // in use, key up, PTT off, microphone
     EXPECT_EQ(parallel.back().data, 0x00u);
@@ -194,9 +181,10 @@ TEST(Devices, PortThatCannotBeOpenedLeavesTheNullDevice) {
     EXPECT_NE(
         daemon.out().find("varkel:EE: no valid device found, setting cwdevice to null device\n"),
         std::string::npos);
-    // Both probes were refused the open.
+    // The serial probe was refused the open; the parallel probe leaves a
+    // terminal unopened.
     const auto serial = port_events(daemon, "serial");
-    EXPECT_EQ(names(serial), (Names{"OPEN", "OPEN"}));
+    EXPECT_EQ(names(serial), (Names{"OPEN"}));
     for (const Event& event : serial) {
         EXPECT_EQ(event.error, EACCES);
     }
@@ -291,6 +279,46 @@ TEST(Devices, DetachingParentLeavesTheClaimedPortToTheChild) {
     kill(child, SIGTERM);
 }
 
+TEST(Devices, DeviceRequestOpensPortsAndTheirLinksButNothingElse) {
+    constexpr const char* kLink = "serial/by-id/usb-SIM_Serial_0001-if00-port0";
+    Daemon daemon;
+    const std::string open_log = daemon.dir() + "/opened.log";
+    ASSERT_TRUE(daemon.start_foreground({"-d", kLink},
+                                        port_env(daemon.dir(), {{"SIMPORT_SERIAL_LINK", kLink},
+                                                                {"SIMPORT_WATCHDOG", "watchdog"},
+                                                                {"SIMPORT_CONSOLE", "tty1"},
+                                                                {"SIMPORT_OPEN_LOG", open_log}}),
+                                        true));
+    Client client;
+    // Each decoy would answer the serial probe: only its class keeps it shut.
+    const char* const kRefused[] = {"watchdog", "tty1", "../../etc/passwd", "../proc/self/mem",
+                                    "mem",      "kmsg", "console",          "tty"};
+    for (const char* name : kRefused) {
+        ASSERT_TRUE(client.send(std::string("\x1b" "8") + name, daemon.port()));
+    }
+    ASSERT_TRUE(daemon.wait_for_output("no valid device found", kWaitMs, std::size(kRefused)));
+    ASSERT_TRUE(client.send(std::string("\x1b" "8") + kParallel, daemon.port()));
+    ASSERT_TRUE(client.send(std::string("\x1b" "8") + kSerial, daemon.port()));
+    ASSERT_TRUE(daemon.wait_for_output("keying device used: \"" + std::string(kSerial), kWaitMs));
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
+
+    const std::string serial_path = std::string("/dev/") + kSerial;
+    const std::string parallel_path = std::string("/dev/") + kParallel;
+    std::vector<std::string> device_opens;
+    for (const std::string& path : harness::split_lines(harness::read_file(open_log))) {
+        if (path.rfind("/dev/", 0) == 0 || path.find("..") != std::string::npos) {
+            device_opens.push_back(path);
+        }
+    }
+    // The link is followed to the port, which is what gets opened.
+    EXPECT_EQ(device_opens, (std::vector<std::string>{serial_path, parallel_path, serial_path}));
+    const auto events = simport::read_log(daemon.dir() + "/simport.log");
+    EXPECT_TRUE(simport::of_port(events, "watchdog").empty());
+    EXPECT_TRUE(simport::of_port(events, "console").empty());
+    EXPECT_EQ(simport::of_port(events, "parallel").at(0).request, "OPEN");
+}
+
 TEST(Devices, DescriptorsStayFlatOverAThousandReselections) {
     Daemon daemon;
     ASSERT_TRUE(daemon.start_foreground({"-d", kSerial}, port_env(daemon.dir()), true));
@@ -303,7 +331,7 @@ TEST(Devices, DescriptorsStayFlatOverAThousandReselections) {
     }
     // The selection made by -d was not logged: the threshold was still 2.
     ASSERT_TRUE(daemon.wait_for_output("keying device used", kWaitMs, 1));
-    const int before = open_descriptors(daemon.pid());
+    const int before = harness::open_descriptors(daemon.pid());
     ASSERT_GT(before, 0);
 
     // Ends on the serial port; each port is also re-selected while in use.
@@ -319,7 +347,7 @@ TEST(Devices, DescriptorsStayFlatOverAThousandReselections) {
         }
         ASSERT_TRUE(daemon.wait_for_output("keying device used", kWaitMs, 1 + sent));
     }
-    EXPECT_EQ(open_descriptors(daemon.pid()), before);
+    EXPECT_EQ(harness::open_descriptors(daemon.pid()), before);
     EXPECT_EQ(daemon.count_output("you must run"), 0u);
 
     daemon.signal(SIGINT);

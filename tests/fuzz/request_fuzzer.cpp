@@ -1,18 +1,32 @@
 // Arbitrary datagrams through the daemon's request path: the receive step's
 // clean-up and dispatch, the text player and every escape request, with the
-// recording libcw stand-in in place of libcw and the null keying device.
+// null keying device. Built twice:
+//   request_fuzzer    with the recording libcw stand-in, which reports what
+//                     a test chooses (queue lengths, failing sound systems);
+//   libcw_fuzzer      (VARKEL_FUZZ_REAL_LIBCW) with the real libcw on its
+//                     null sound system, so that every byte the network
+//                     hands to the library reaches the library's own code.
 //
 // An input is a sequence of datagrams separated by the byte 0x1e; after
-// each one the queue is taken to have drained, as libcw would report it.
+// each one the queue drains (reported by the stand-in, or played by libcw).
 // Besides the sanitizers, the invariants every request must keep are
-// checked after each datagram.
+// checked after each datagram. Device names are looked up for real, but no
+// port is ever opened: a name that reaches open must be a serial or ppdev
+// node under /dev.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <libcw.h>
+#include <link.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -24,12 +38,16 @@
 #include "core/settings.h"
 #include "core/value_parsers.h"
 #include "devices/keying_device.h"
+#include "devices/parallel_port_io.h"
+#include "devices/serial_port_io.h"
 #include "morse/callbacks.h"
 #include "morse/generator.h"
 #include "morse/ptt.h"
 #include "net/escape_requests.h"
 #include "net/udp_endpoint.h"
+#ifndef VARKEL_FUZZ_REAL_LIBCW
 #include "support/fake_libcw.h"
+#endif
 
 namespace {
 
@@ -48,6 +66,111 @@ void check(bool condition, const char* what) {
     }
 }
 
+// The probes' open: nothing is opened, but what would be must be a serial
+// terminal or a ppdev port under /dev (checked here independently of the
+// daemon's own look-up).
+int refuse_open(const char* path, int /*flags*/) {
+    struct stat status {};
+    check(strncmp(path, "/dev/", 5) == 0 && strstr(path, "/../") == nullptr &&
+              stat(path, &status) == 0 && S_ISCHR(status.st_mode),
+          "only character devices under /dev reach open");
+    char entry[64];
+    char target[256] = {};
+    snprintf(entry, sizeof entry, "/sys/dev/char/%u:%u/subsystem", major(status.st_rdev),
+             minor(status.st_rdev));
+    const ssize_t length = readlink(entry, target, sizeof target - 1);
+    const char* name = length > 0 ? strrchr(target, '/') : nullptr;
+    check(name != nullptr && (strcmp(name, "/tty") == 0 || strcmp(name, "/ppdev") == 0),
+          "only terminals and ppdev ports reach open");
+    errno = EACCES;
+    return -1;
+}
+
+#ifdef VARKEL_FUZZ_REAL_LIBCW
+
+// The real library, apart from the generator's life: creating one costs
+// libcw 0.1 s and stopping one 1 s of sleeping, so one generator on the null
+// sound system is made at set-up and kept. The daemon's create, start, stop
+// and delete calls land here instead; every other call reaches libcw.
+using GeneratorNew = int (*)(int, const char*);
+using GeneratorStart = int (*)();
+int g_generator_new_result[CW_AUDIO_SOUNDCARD + 1];
+
+// libcw's null sound system sleeps each tone's length, and waits are paced
+// by it: once the generator runs, libcw's sleeps return at once, so a text
+// plays in microseconds while every callback still runs on libcw's thread.
+// The sleeps are told by the caller's address: libcw's code is
+// [g_libcw_start, g_libcw_end), set once before any sleep is skipped.
+uintptr_t g_libcw_start = 0;
+uintptr_t g_libcw_end = 0;
+std::atomic<bool> g_skip_libcw_sleeps{false};
+
+bool called_from_libcw(const void* caller) {
+    const auto address = reinterpret_cast<uintptr_t>(caller);
+    return g_skip_libcw_sleeps.load() && address >= g_libcw_start && address < g_libcw_end;
+}
+
+// Finds the executable segment of the object that holds address.
+int find_code_of(struct dl_phdr_info* object, size_t /*size*/, void* data) {
+    const uintptr_t wanted = *static_cast<uintptr_t*>(data);
+    for (int index = 0; index < object->dlpi_phnum; ++index) {
+        const ElfW(Phdr)& segment = object->dlpi_phdr[index];
+        const uintptr_t start = object->dlpi_addr + segment.p_vaddr;
+        if (segment.p_type == PT_LOAD && (segment.p_flags & PF_X) != 0 && wanted >= start &&
+            wanted < start + segment.p_memsz) {
+            g_libcw_start = start;
+            g_libcw_end = start + segment.p_memsz;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void start_real_generator() {
+    const auto real_new = reinterpret_cast<GeneratorNew>(dlsym(RTLD_NEXT, "cw_generator_new"));
+    const auto real_start =
+        reinterpret_cast<GeneratorStart>(dlsym(RTLD_NEXT, "cw_generator_start"));
+    check(real_new != nullptr && real_start != nullptr, "libcw is linked");
+    uintptr_t inside = reinterpret_cast<uintptr_t>(real_new);
+    check(dl_iterate_phdr(find_code_of, &inside) == 1, "libcw's code is found");
+    check(real_new(CW_AUDIO_NULL, nullptr) == CW_SUCCESS && real_start() == CW_SUCCESS,
+          "libcw makes a generator on the null sound system");
+    g_skip_libcw_sleeps.store(true);
+}
+
+void reset_library(size_t input_size) {
+    // Sound systems that cannot be opened here fail, up to no generator at
+    // all now and then; OSS fails without its retries' sleeps.
+    for (int& result : g_generator_new_result) {
+        result = CW_FAILURE;
+    }
+    g_generator_new_result[CW_AUDIO_NULL] = input_size % 7 == 6 ? CW_FAILURE : CW_SUCCESS;
+    g_generator_new_result[CW_AUDIO_PA] = input_size % 3 == 0 ? CW_SUCCESS : CW_FAILURE;
+    cw_flush_tone_queue();
+    cw_wait_for_tone_queue();
+}
+
+unsigned no_retry_sleep(unsigned /*seconds*/) {
+    return 0;
+}
+
+#else
+
+void reset_library(size_t input_size) {
+    fake_libcw::reset();
+    // What libcw reports varies from input to input, so that a queue still
+    // busy when PTT is released and sound systems that cannot be opened (up
+    // to no generator at all) are reached too. OSS always opens: its retries
+    // would sleep for seconds.
+    fake_libcw::set_tone_queue_length(static_cast<int>(input_size % 4));
+    fake_libcw::set_generator_new_result(CW_AUDIO_ALSA, CW_FAILURE);
+    fake_libcw::set_generator_new_result(CW_AUDIO_CONSOLE, CW_FAILURE);
+    fake_libcw::set_generator_new_result(CW_AUDIO_NULL,
+                                         input_size % 7 == 6 ? CW_FAILURE : CW_SUCCESS);
+}
+
+#endif
+
 void set_up_once() {
     static bool done = false;
     if (done) {
@@ -60,20 +183,17 @@ void set_up_once() {
     varkel::set_debug_output(fopen("/dev/null", "w"));
     // Replies go out of a socket of our own, never through descriptor 0.
     varkel::socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
+    varkel::serial_port_io.open = refuse_open;
+    varkel::parallel_port_io.open = refuse_open;
+#ifdef VARKEL_FUZZ_REAL_LIBCW
+    varkel::oss_retry_sleep = no_retry_sleep;
+    start_real_generator();
+#endif
 }
 
 void reset_daemon_state(size_t input_size) {
     using namespace varkel;
-    fake_libcw::reset();
-    // What libcw reports varies from input to input, so that a queue still
-    // busy when PTT is released and sound systems that cannot be opened (up
-    // to no generator at all) are reached too. OSS always opens: its retries
-    // would sleep for seconds.
-    fake_libcw::set_tone_queue_length(static_cast<int>(input_size % 4));
-    fake_libcw::set_generator_new_result(CW_AUDIO_ALSA, CW_FAILURE);
-    fake_libcw::set_generator_new_result(CW_AUDIO_CONSOLE, CW_FAILURE);
-    fake_libcw::set_generator_new_result(CW_AUDIO_NULL,
-                                         input_size % 7 == 6 ? CW_FAILURE : CW_SUCCESS);
+    reset_library(input_size);
     reset_settings_for_tests();
     settings.defaults.sound_system = 1;
     settings.defaults.verbosity = DD;
@@ -101,6 +221,20 @@ void check_invariants() {
     check(!device_key_is_down(), "the key is up once the queue has drained");
 }
 
+#ifdef VARKEL_FUZZ_REAL_LIBCW
+
+// libcw plays what was queued; its last key-up follows the emptying of the
+// queue on libcw's thread.
+void drain_queue() {
+    constexpr int kKeyUpWaitSpins = 2000000;
+    cw_wait_for_tone_queue();
+    for (int spin = 0; spin < kKeyUpWaitSpins && varkel::device_key_is_down(); ++spin) {
+        sched_yield();
+    }
+}
+
+#else
+
 // libcw plays what was queued: a key edge, then the queue falls to the
 // watermark. Branch 2 may queue two silent tones to be called once more.
 void drain_queue() {
@@ -111,22 +245,15 @@ void drain_queue() {
     }
 }
 
+#endif
+
 void handle_one(const uint8_t* data, size_t size) {
     if (size > varkel::kReceiveSize) {
         size = varkel::kReceiveSize;  // what the receive call would keep
     }
     std::vector<uint8_t> datagram(data, data + size);
-    if (size >= 2 && datagram[0] == varkel::kEscape) {
-        if (datagram[1] == '5') {
-            return;  // would end the fuzzer
-        }
-        if (datagram[1] == '8') {
-            // Device names are probed under /dev; only the harmless one is
-            // ever opened here.
-            static constexpr char kNull[] = "null";
-            datagram.resize(2);
-            datagram.insert(datagram.end(), kNull, kNull + sizeof kNull - 1);
-        }
+    if (size >= 2 && datagram[0] == varkel::kEscape && datagram[1] == '5') {
+        return;  // would end the fuzzer
     }
     // Exactly as long as the receive step needs (the bytes and its NUL), so
     // that a read past the end is caught.
@@ -140,15 +267,52 @@ void handle_one(const uint8_t* data, size_t size) {
 }  // namespace
 
 // The PTT delay would sleep up to 50 ms per transmission; the fuzzing thread
-// does not wait. libFuzzer's own threads sleep as usual.
+// does not wait, nor does libcw once its generator runs. libFuzzer's own
+// threads sleep as usual.
 extern "C" int nanosleep(const struct timespec* request, struct timespec* remaining) {
     if (g_fuzz_thread_known && pthread_equal(pthread_self(), g_fuzz_thread) != 0) {
         return 0;
     }
+#ifdef VARKEL_FUZZ_REAL_LIBCW
+    if (called_from_libcw(__builtin_return_address(0))) {
+        return 0;
+    }
+#endif
     using Nanosleep = int (*)(const struct timespec*, struct timespec*);
     static const auto real = reinterpret_cast<Nanosleep>(dlsym(RTLD_NEXT, "nanosleep"));
     return real(request, remaining);
 }
+
+#ifdef VARKEL_FUZZ_REAL_LIBCW
+
+extern "C" int usleep(useconds_t microseconds) {
+    if (called_from_libcw(__builtin_return_address(0))) {
+        return 0;
+    }
+    using Usleep = int (*)(useconds_t);
+    static const auto real = reinterpret_cast<Usleep>(dlsym(RTLD_NEXT, "usleep"));
+    return real(microseconds);
+}
+
+extern "C" int cw_generator_new(int audio_system, const char* device) {
+    check(audio_system >= CW_AUDIO_NULL && audio_system <= CW_AUDIO_SOUNDCARD,
+          "only libcw's own sound systems are asked for");
+    check(device == nullptr, "no device name reaches libcw");
+    return g_generator_new_result[audio_system];
+}
+
+extern "C" int cw_generator_start() {
+    return CW_SUCCESS;
+}
+
+extern "C" void cw_generator_stop() {
+    cw_flush_tone_queue();
+    cw_wait_for_tone_queue();
+}
+
+extern "C" void cw_generator_delete() {}
+
+#endif
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     set_up_once();

@@ -2,13 +2,23 @@
  * Simulated keying ports for black-box tests, preloaded into the real
  * daemon (LD_PRELOAD). It puts a serial port with modem lines and a Linux
  * ppdev parallel port under /dev names that the test chooses, by catching
- * open, close, fstat and ioctl on those names. Nothing else is touched: any
- * other path or descriptor goes to the C library.
+ * open, close, fstat and ioctl on those names, and realpath, stat and the
+ * sysfs readlink that tell what kind of device a name is. Besides the two
+ * ports it can put decoys there, devices that must never be opened: any
+ * opening of one is logged. Nothing else is touched: any other path or
+ * descriptor goes to the C library.
  *
  * Environment (read once, when the library is loaded):
  *   SIMPORT_SERIAL       name of the serial port: "ttyUSB_sim0" (under /dev)
  *                        or a full path "/dev/ttyUSB_sim0"
  *   SIMPORT_PARALLEL     name of the parallel port, the same way
+ *   SIMPORT_SERIAL_LINK  name of a link to the serial port, as udev makes
+ *                        under /dev/serial/by-id ("serial/by-id/usb-...")
+ *   SIMPORT_WATCHDOG     name of a decoy of the watchdog's class (misc)
+ *   SIMPORT_CONSOLE      name of a decoy of a virtual console's class (tty,
+ *                        no hardware behind it)
+ *                        Both decoys answer the serial port's requests, so
+ *                        only the look-up of their class keeps them closed.
  *   SIMPORT_CONTROL      control register when the process starts (strtol
  *                        base 0; only bits 0-3 exist), default 0x0c: a fresh
  *                        claim reads PTT on and the key up
@@ -16,6 +26,8 @@
  *   SIMPORT_STATUS_FILE  read at every PPRSTATUS: when the file exists and
  *                        holds a number (strtol base 0), that is the status
  *   SIMPORT_LOG          file the requests are appended to (none: no log)
+ *   SIMPORT_OPEN_LOG     file every path given to open or openat is appended
+ *                        to, one a line, simulated or not
  *   SIMPORT_FAIL_FILE    while this file exists every ioctl on a simulated
  *                        port fails with EIO, as on an unplugged adapter
  *   SIMPORT_DENY_OPEN=1  opening a simulated port fails with EACCES (logged
@@ -31,13 +43,17 @@
  *     the kernel wait; here PPCLAIM fails with EBUSY instead. Closing the
  *     claiming descriptor lets the claim go and leaves the pins as they are.
  *     Only bits 0-3 of the control register exist.
- *   - fstat reports a character device: major 188 (ttyUSB) for the serial
- *     port, 99 (ppdev) for the parallel one.
+ *   - stat and fstat report a character device: 188:0 (ttyUSB) for the
+ *     serial port, 99:0 (ppdev) for the parallel one, 10:130 (misc) for the
+ *     watchdog decoy, 4:1 (a virtual console) for the console decoy; their
+ *     sysfs entries give the classes tty, ppdev, misc and tty, and only the
+ *     serial port has a device behind it.
  * The state lives in this process: after a fork each process has its own
  * copy, so the log's pid field tells whose request it was.
  *
  * Log format: one line per event, fields always in this order:
- *   t=<ns> pid=<pid> port=<serial|parallel> fd=<fd> req=<name> val=0x<hex>
+ *   t=<ns> pid=<pid> port=<serial|parallel|watchdog|console> fd=<fd>
+ *   req=<name> val=0x<hex>
  *   ok=<1|0> err=<errno> state=0x<hex> data=0x<hex> status=0x<hex>
  *   claimed=<1|0>
  * t is CLOCK_MONOTONIC in nanoseconds. req is OPEN, CLOSE or the request
@@ -45,9 +61,9 @@
  * PPWCONTROL, PPWDATA, PPRSTATUS; OTHER for the rest). val is the byte or
  * bits written, or the value read; the open flags for OPEN; the request
  * number for OTHER. state, data, status and claimed are the port after the
- * event: state is the modem bits of the serial port (TIOCM_DTR 0x002,
- * TIOCM_RTS 0x004) or the control register of the parallel port; data,
- * status and claimed are 0 for the serial port.
+ * event: state is the modem bits of the serial port or a decoy (TIOCM_DTR
+ * 0x002, TIOCM_RTS 0x004) or the control register of the parallel port;
+ * data, status and claimed are 0 but for the parallel port.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -65,9 +81,9 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { NO_PORT = 0, SERIAL_PORT = 1, PARALLEL_PORT = 2, PORT_COUNT = 2 };
+enum { NO_PORT = 0, SERIAL_PORT = 1, PARALLEL_PORT = 2, WATCHDOG = 3, CONSOLE = 4, PORT_COUNT = 4 };
 enum { PATH_SIZE = 1024, MAX_DESCRIPTORS = 4096, LINE_SIZE = 256, NUMBER_SIZE = 64 };
-enum { SERIAL_MAJOR = 188, PPDEV_MAJOR = 99 };
+enum { SERIAL_MAJOR = 188, PPDEV_MAJOR = 99, MISC_MAJOR = 10, WATCHDOG_MINOR = 130, VC_MAJOR = 4 };
 enum { CONTROL_BITS = 0x0f, DEFAULT_CONTROL = 0x0c, DEFAULT_STATUS = 0x7f };
 
 struct sim_port {
@@ -81,12 +97,29 @@ struct sim_port {
     int claim_fd; /* -1: not claimed */
 };
 
+/* Device numbers and kernel classes as /sys/dev/char reports them. */
+static const struct {
+    const char* log_name;
+    unsigned major;
+    unsigned minor;
+    const char* subsystem;
+    int has_device;
+} g_node_kinds[PORT_COUNT + 1] = {
+    {"", 0, 0, "", 0},
+    {"serial", SERIAL_MAJOR, 0, "tty", 1},
+    {"parallel", PPDEV_MAJOR, 0, "ppdev", 0},
+    {"watchdog", MISC_MAJOR, WATCHDOG_MINOR, "misc", 0},
+    {"console", VC_MAJOR, 1, "tty", 0},
+};
+
 /* All below is guarded by g_lock once set up by setup(). */
 static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_once_t g_once = PTHREAD_ONCE_INIT;
-static struct sim_port g_ports[PORT_COUNT + 1]; /* indexed by SERIAL_PORT, PARALLEL_PORT */
+static struct sim_port g_ports[PORT_COUNT + 1]; /* indexed by kind */
+static char g_serial_link[PATH_SIZE];
 static unsigned char g_descriptor_port[MAX_DESCRIPTORS];
 static int g_log_fd = -1;
+static int g_open_log_fd = -1;
 static int g_deny_open;
 static char g_status_file[PATH_SIZE];
 static char g_fail_file[PATH_SIZE];
@@ -101,6 +134,12 @@ static int (*real_fstat64)(int, struct stat64*);
 static int (*real_fxstat)(int, int, struct stat*);
 static int (*real_fxstat64)(int, int, struct stat64*);
 static int (*real_ioctl)(int, unsigned long, ...);
+static char* (*real_realpath)(const char*, char*);
+static int (*real_stat)(const char*, struct stat*);
+static int (*real_stat64)(const char*, struct stat64*);
+static int (*real_xstat)(int, const char*, struct stat*);
+static int (*real_xstat64)(int, const char*, struct stat64*);
+static ssize_t (*real_readlink)(const char*, char*, size_t);
 
 static void copy_path(char* into, const char* name) {
     if (name == NULL || name[0] == '\0') {
@@ -128,10 +167,17 @@ static void setup(void) {
     real_fxstat = dlsym(RTLD_NEXT, "__fxstat");
     real_fxstat64 = dlsym(RTLD_NEXT, "__fxstat64");
     real_ioctl = dlsym(RTLD_NEXT, "ioctl");
+    real_realpath = dlsym(RTLD_NEXT, "realpath");
+    real_stat = dlsym(RTLD_NEXT, "stat");
+    real_stat64 = dlsym(RTLD_NEXT, "stat64");
+    real_xstat = dlsym(RTLD_NEXT, "__xstat");
+    real_xstat64 = dlsym(RTLD_NEXT, "__xstat64");
+    real_readlink = dlsym(RTLD_NEXT, "readlink");
 
-    const char* names[PORT_COUNT + 1] = {NULL, getenv("SIMPORT_SERIAL"),
-                                         getenv("SIMPORT_PARALLEL")};
-    for (int kind = SERIAL_PORT; kind <= PARALLEL_PORT; ++kind) {
+    const char* names[PORT_COUNT + 1] = {NULL, getenv("SIMPORT_SERIAL"), getenv("SIMPORT_PARALLEL"),
+                                         getenv("SIMPORT_WATCHDOG"), getenv("SIMPORT_CONSOLE")};
+    copy_path(g_serial_link, getenv("SIMPORT_SERIAL_LINK"));
+    for (int kind = SERIAL_PORT; kind <= PORT_COUNT; ++kind) {
         struct sim_port* port = &g_ports[kind];
         copy_path(port->path, names[kind]);
         port->configured = port->path[0] != '\0';
@@ -144,6 +190,10 @@ static void setup(void) {
     g_deny_open = deny != NULL && strcmp(deny, "1") == 0;
     copy_path(g_status_file, getenv("SIMPORT_STATUS_FILE"));
     copy_path(g_fail_file, getenv("SIMPORT_FAIL_FILE"));
+    const char* open_log_path = getenv("SIMPORT_OPEN_LOG");
+    if (open_log_path != NULL && open_log_path[0] != '\0') {
+        g_open_log_fd = real_open(open_log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
     const char* log_path = getenv("SIMPORT_LOG");
     if (log_path != NULL && log_path[0] != '\0') {
         g_log_fd = real_open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -162,7 +212,7 @@ static int port_of_path(const char* path) {
     if (path == NULL) {
         return NO_PORT;
     }
-    for (int kind = SERIAL_PORT; kind <= PARALLEL_PORT; ++kind) {
+    for (int kind = SERIAL_PORT; kind <= PORT_COUNT; ++kind) {
         if (g_ports[kind].configured && strcmp(g_ports[kind].path, path) == 0) {
             return kind;
         }
@@ -184,13 +234,13 @@ static void log_event(int kind, int fd, const char* request, unsigned long value
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     const long long ns = (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
-    const int serial = kind == SERIAL_PORT;
+    const int serial = kind != PARALLEL_PORT;
     char line[LINE_SIZE];
     const int length = snprintf(
         line, sizeof line,
         "t=%lld pid=%ld port=%s fd=%d req=%s val=0x%lx ok=%d err=%d state=0x%03x data=0x%02x "
         "status=0x%02x claimed=%d\n",
-        ns, (long)getpid(), serial ? "serial" : "parallel", fd, request, value, ok, error,
+        ns, (long)getpid(), g_node_kinds[kind].log_name, fd, request, value, ok, error,
         serial ? (unsigned)port->modem : (unsigned)port->control,
         serial ? 0u : (unsigned)port->data, serial ? 0u : (unsigned)port->status,
         serial ? 0 : port->claim_fd != -1);
@@ -248,7 +298,7 @@ static int open_port(int kind, int flags) {
     if (fd >= 0) {
         struct sim_port* port = &g_ports[kind];
         g_descriptor_port[fd] = (unsigned char)kind;
-        if (kind == SERIAL_PORT && port->open_count == 0) {
+        if (kind != PARALLEL_PORT && port->open_count == 0) {
             port->modem |= TIOCM_DTR | TIOCM_RTS;
         }
         ++port->open_count;
@@ -258,6 +308,18 @@ static int open_port(int kind, int flags) {
     pthread_mutex_unlock(&g_lock);
     errno = saved;
     return fd;
+}
+
+static void log_open(const char* path) {
+    if (g_open_log_fd < 0 || path == NULL) {
+        return;
+    }
+    char line[PATH_SIZE + 1];
+    const int length = snprintf(line, sizeof line, "%s\n", path);
+    if (length > 0) {
+        const ssize_t written = write(g_open_log_fd, line, (size_t)length);
+        (void)written;
+    }
 }
 
 static int mode_argument(int flags, va_list args) {
@@ -270,6 +332,7 @@ int open(const char* path, int flags, ...) {
     va_start(args, flags);
     const int mode = mode_argument(flags, args);
     va_end(args);
+    log_open(path);
     const int kind = port_of_path(path);
     return kind != NO_PORT ? open_port(kind, flags) : real_open(path, flags, mode);
 }
@@ -280,6 +343,7 @@ int open64(const char* path, int flags, ...) {
     va_start(args, flags);
     const int mode = mode_argument(flags, args);
     va_end(args);
+    log_open(path);
     const int kind = port_of_path(path);
     return kind != NO_PORT ? open_port(kind, flags) : real_open64(path, flags, mode);
 }
@@ -300,6 +364,7 @@ int openat(int dirfd, const char* path, int flags, ...) {
     va_start(args, flags);
     const int mode = mode_argument(flags, args);
     va_end(args);
+    log_open(path);
     const int kind = port_of_path(path);
     return kind != NO_PORT ? open_port(kind, flags) : real_openat(dirfd, path, flags, mode);
 }
@@ -310,6 +375,7 @@ int openat64(int dirfd, const char* path, int flags, ...) {
     va_start(args, flags);
     const int mode = mode_argument(flags, args);
     va_end(args);
+    log_open(path);
     const int kind = port_of_path(path);
     return kind != NO_PORT ? open_port(kind, flags) : real_openat64(dirfd, path, flags, mode);
 }
@@ -325,7 +391,7 @@ int close(int fd) {
         if (port->claim_fd == fd) {
             port->claim_fd = -1;
         }
-        if (kind == SERIAL_PORT && port->open_count == 0) {
+        if (kind != PARALLEL_PORT && port->open_count == 0) {
             port->modem &= ~(TIOCM_DTR | TIOCM_RTS);
         }
         log_event(kind, fd, "CLOSE", 0, 1, 0);
@@ -341,7 +407,7 @@ static void fill_status(int kind, struct stat* status) {
     memset(status, 0, sizeof *status);
     status->st_mode = S_IFCHR | 0660;
     status->st_nlink = 1;
-    status->st_rdev = makedev(kind == SERIAL_PORT ? SERIAL_MAJOR : PPDEV_MAJOR, 0);
+    status->st_rdev = makedev(g_node_kinds[kind].major, g_node_kinds[kind].minor);
     status->st_blksize = 4096;
 }
 
@@ -349,7 +415,7 @@ static void fill_status64(int kind, struct stat64* status) {
     memset(status, 0, sizeof *status);
     status->st_mode = S_IFCHR | 0660;
     status->st_nlink = 1;
-    status->st_rdev = makedev(kind == SERIAL_PORT ? SERIAL_MAJOR : PPDEV_MAJOR, 0);
+    status->st_rdev = makedev(g_node_kinds[kind].major, g_node_kinds[kind].minor);
     status->st_blksize = 4096;
 }
 
@@ -546,7 +612,7 @@ int ioctl(int fd, unsigned long request, ...) {
     if (file_exists(g_fail_file)) {
         name = request_name(request);
         error = EIO;
-    } else if (kind == SERIAL_PORT) {
+    } else if (kind != PARALLEL_PORT) {
         name = serial_request(port, request, argument, &value, &error);
     } else {
         name = parallel_request(port, fd, request, argument, &value, &error);
@@ -558,4 +624,122 @@ int ioctl(int fd, unsigned long request, ...) {
         return -1;
     }
     return 0;
+}
+
+/* The node a path names: a simulated port, decoy, or the link to the
+ * serial port. */
+static int node_of_path(const char* path) {
+    if (path != NULL && g_serial_link[0] != '\0' && g_ports[SERIAL_PORT].configured &&
+        strcmp(path, g_serial_link) == 0) {
+        return SERIAL_PORT;
+    }
+    return port_of_path(path);
+}
+
+char* realpath(const char* path, char* resolved) {
+    ensure_setup();
+    const int kind = node_of_path(path);
+    if (kind == NO_PORT) {
+        return real_realpath(path, resolved);
+    }
+    if (resolved == NULL) {
+        resolved = malloc(PATH_SIZE);
+        if (resolved == NULL) {
+            return NULL;
+        }
+    }
+    snprintf(resolved, PATH_SIZE, "%s", g_ports[kind].path);
+    return resolved;
+}
+
+char* __realpath_chk(const char* path, char* resolved, size_t size);
+char* __realpath_chk(const char* path, char* resolved, size_t size) {
+    (void)size;
+    return realpath(path, resolved);
+}
+
+int stat(const char* path, struct stat* status) {
+    ensure_setup();
+    const int kind = port_of_path(path);
+    if (kind == NO_PORT) {
+        return real_stat(path, status);
+    }
+    fill_status(kind, status);
+    return 0;
+}
+
+int stat64(const char* path, struct stat64* status) {
+    ensure_setup();
+    const int kind = port_of_path(path);
+    if (kind == NO_PORT) {
+        return real_stat64(path, status);
+    }
+    fill_status64(kind, status);
+    return 0;
+}
+
+int __xstat(int version, const char* path, struct stat* status);
+int __xstat(int version, const char* path, struct stat* status) {
+    ensure_setup();
+    const int kind = port_of_path(path);
+    if (kind != NO_PORT) {
+        fill_status(kind, status);
+        return 0;
+    }
+    if (real_xstat == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real_xstat(version, path, status);
+}
+
+int __xstat64(int version, const char* path, struct stat64* status);
+int __xstat64(int version, const char* path, struct stat64* status) {
+    ensure_setup();
+    const int kind = port_of_path(path);
+    if (kind != NO_PORT) {
+        fill_status64(kind, status);
+        return 0;
+    }
+    if (real_xstat64 == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real_xstat64(version, path, status);
+}
+
+/* /sys/dev/char/MAJOR:MINOR/subsystem and .../device of the simulated
+ * nodes: the class, and whether hardware stands behind the node. */
+ssize_t readlink(const char* path, char* target, size_t size) {
+    ensure_setup();
+    for (int kind = SERIAL_PORT; kind <= PORT_COUNT; ++kind) {
+        if (!g_ports[kind].configured) {
+            continue;
+        }
+        char entry[PATH_SIZE];
+        const int length = snprintf(entry, sizeof entry, "/sys/dev/char/%u:%u/",
+                                    g_node_kinds[kind].major, g_node_kinds[kind].minor);
+        if (length <= 0 || strncmp(path, entry, (size_t)length) != 0) {
+            continue;
+        }
+        char link[PATH_SIZE];
+        if (strcmp(path + length, "subsystem") == 0) {
+            snprintf(link, sizeof link, "../../../../class/%s", g_node_kinds[kind].subsystem);
+        } else if (strcmp(path + length, "device") == 0 && g_node_kinds[kind].has_device) {
+            snprintf(link, sizeof link, "../../../simport");
+        } else {
+            errno = ENOENT;
+            return -1;
+        }
+        const size_t link_length = strlen(link) < size ? strlen(link) : size;
+        memcpy(target, link, link_length);
+        return (ssize_t)link_length;
+    }
+    return real_readlink(path, target, size);
+}
+
+ssize_t __readlink_chk(const char* path, char* target, size_t size, size_t room);
+ssize_t __readlink_chk(const char* path, char* target, size_t size, size_t room) {
+    (void)room;
+    return readlink(path, target, size);
 }

@@ -5,6 +5,8 @@
 #include <libcw_debug.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -175,6 +177,12 @@ int cw_set_weighting(int value) {
     return CW_SUCCESS;
 }
 int cw_send_character(char c) {
+    // Like libcw 3.6, which crashes on this byte: a daemon that passes it on
+    // must not pass here either.
+    if (static_cast<unsigned char>(c) == 0xff) {
+        fprintf(stderr, "fake libcw: cw_send_character(0xff) crashes libcw 3.6\n");
+        abort();
+    }
     record("cw_send_character", {static_cast<unsigned char>(c)});
     void (*hook)(char) = nullptr;
     {

@@ -5,15 +5,21 @@
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include "core/logging.h"
 #include "core/settings.h"
+#include "devices/device_node_io.h"
 #include "devices/keying_device.h"
 #include "devices/parallel_port_io.h"
 #include "devices/serial_port_io.h"
@@ -27,7 +33,10 @@ constexpr int kReadBufferSize = 4096;
 
 struct SimulatedPort {
     Kind kind = Kind::serial;
-    unsigned minor = 0;  // tells ports of one kind apart in fstat
+    unsigned major = 0;
+    unsigned minor = 0;     // tells ports of one kind apart in fstat
+    std::string subsystem;  // the kernel class sysfs reports
+    bool has_device = false;
     Port state;
     int claim_fd = -1;
     std::vector<std::string> requests;
@@ -37,6 +46,8 @@ struct SimulatedPort {
 std::mutex g_mutex;
 std::map<std::string, SimulatedPort> g_ports;  // by path
 std::map<int, std::string> g_descriptors;      // simulated descriptor -> path
+std::map<std::string, std::string> g_links;    // link path -> port path
+std::vector<std::string> g_opened_paths;
 int g_next_descriptor = kFirstDescriptor;
 bool g_fail_all = false;
 std::string g_failing_request;  // empty: none
@@ -79,6 +90,7 @@ bool failing(const std::string& request) {
 
 int simulated_open(const char* path, int flags, int (*real)(const char*, int)) {
     std::lock_guard lock(g_mutex);
+    g_opened_paths.push_back(path);
     const auto found = g_ports.find(path);
     if (found == g_ports.end()) {
         return real(path, flags);
@@ -108,7 +120,7 @@ int simulated_fstat(int fd, struct stat* status, int (*real)(int, struct stat*))
     port->requests.push_back("fstat");
     *status = {};
     status->st_mode = S_IFCHR | 0660;
-    status->st_rdev = makedev(port->kind == Kind::serial ? 188 : 99, port->minor);
+    status->st_rdev = makedev(port->major, port->minor);
     return 0;
 }
 
@@ -274,6 +286,57 @@ int sim_read_status(int fd, unsigned char* value) {
     return parallel_request(fd, Register::read_status, value);
 }
 
+char* sim_resolve(const char* path, char* resolved) {
+    std::lock_guard lock(g_mutex);
+    const auto link = g_links.find(path);
+    const std::string node = link != g_links.end() ? link->second : path;
+    if (g_ports.count(node) == 0) {
+        return varkel::kLinuxDeviceNodeIo.resolve(path, resolved);
+    }
+    snprintf(resolved, PATH_MAX, "%s", node.c_str());
+    return resolved;
+}
+
+int sim_stat(const char* path, struct stat* status) {
+    std::lock_guard lock(g_mutex);
+    const auto found = g_ports.find(path);
+    if (found == g_ports.end()) {
+        return varkel::kLinuxDeviceNodeIo.stat(path, status);
+    }
+    *status = {};
+    status->st_mode = S_IFCHR | 0660;
+    status->st_rdev = makedev(found->second.major, found->second.minor);
+    return 0;
+}
+
+// /sys/dev/char/MAJOR:MINOR/{subsystem,device} of the simulated nodes.
+ssize_t sim_read_link(const char* path, char* target, size_t size) {
+    std::lock_guard lock(g_mutex);
+    for (const auto& [name, port] : g_ports) {
+        const std::string entry =
+            "/sys/dev/char/" + std::to_string(port.major) + ":" + std::to_string(port.minor) + "/";
+        if (path != entry + "subsystem" && path != entry + "device") {
+            continue;
+        }
+        const std::string link = path == entry + "subsystem"
+                                     ? "../../../../class/" + port.subsystem
+                                     : (port.has_device ? "../../../simulated" : "");
+        if (link.empty()) {
+            return fail(ENOENT);
+        }
+        const size_t length = std::min(size, link.size());
+        memcpy(target, link.data(), length);
+        return static_cast<ssize_t>(length);
+    }
+    return varkel::kLinuxDeviceNodeIo.read_link(path, target, size);
+}
+
+const varkel::DeviceNodeIo kSimulatedDeviceNodeIo{
+    .resolve = sim_resolve,
+    .stat = sim_stat,
+    .read_link = sim_read_link,
+};
+
 const varkel::SerialPortIo kSimulatedSerialPortIo{
     .open = sim_serial_open,
     .fstat = sim_serial_fstat,
@@ -304,6 +367,8 @@ void install() {
     std::lock_guard lock(g_mutex);
     g_ports.clear();
     g_descriptors.clear();
+    g_links.clear();
+    g_opened_paths.clear();
     g_next_descriptor = kFirstDescriptor;
     g_fail_all = false;
     g_failing_request.clear();
@@ -311,11 +376,13 @@ void install() {
     g_slow_control_reads.store(false);
     varkel::serial_port_io = kSimulatedSerialPortIo;
     varkel::parallel_port_io = kSimulatedParallelPortIo;
+    varkel::device_node_io = kSimulatedDeviceNodeIo;
 }
 
 void uninstall() {
     varkel::serial_port_io = varkel::kLinuxSerialPortIo;
     varkel::parallel_port_io = varkel::kLinuxParallelPortIo;
+    varkel::device_node_io = varkel::kLinuxDeviceNodeIo;
 }
 
 void add(Kind kind, const std::string& name, unsigned char control) {
@@ -323,8 +390,26 @@ void add(Kind kind, const std::string& name, unsigned char control) {
     SimulatedPort& port = g_ports[path_of(name)];
     port = SimulatedPort{};
     port.kind = kind;
+    // ttyUSB and ppdev numbers; no two simulated nodes share one.
+    port.major = kind == Kind::serial ? 188 : 99;
     port.minor = static_cast<unsigned>(g_ports.size());
+    port.subsystem = kind == Kind::serial ? "tty" : "ppdev";
+    port.has_device = kind == Kind::serial;
     port.state.control = control;
+}
+
+void add_link(const std::string& name, const std::string& target) {
+    std::lock_guard lock(g_mutex);
+    g_links[path_of(name)] = path_of(target);
+}
+
+void add_decoy(const std::string& name, const std::string& subsystem, bool has_device) {
+    add(Kind::serial, name);
+    std::lock_guard lock(g_mutex);
+    SimulatedPort& port = g_ports[path_of(name)];
+    port.major = 10;  // misc
+    port.subsystem = subsystem;
+    port.has_device = has_device;
 }
 
 Port port(const std::string& name) {
@@ -371,6 +456,11 @@ void clear_requests() {
     for (auto& [path, port] : g_ports) {
         port.requests.clear();
     }
+}
+
+std::vector<std::string> opened_paths() {
+    std::lock_guard lock(g_mutex);
+    return g_opened_paths;
 }
 
 int open_descriptors() {

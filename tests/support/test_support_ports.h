@@ -1,7 +1,8 @@
 // A simulated port layer for unit tests: it takes the place of the serial
-// and parallel drivers' platform tables, keeps the registers of simulated
-// ports and records every request made on them. Paths that were not added
-// here go to the real system calls, so /dev/null is the real one.
+// and parallel drivers' platform tables and of the look-up of device nodes,
+// keeps the registers of simulated ports and records every request made on
+// them. Paths that were not added here go to the real system calls, so
+// /dev/null is the real one.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -23,6 +24,15 @@ void uninstall();
 // register starts at control; all eight bits are kept (the real ones hold
 // only four).
 void add(Kind kind, const std::string& name, unsigned char control = 0x00);
+
+// A link /dev/<name> to the simulated port /dev/<target>, as udev makes
+// under /dev/serial/by-id.
+void add_link(const std::string& name, const std::string& target);
+
+// A device under /dev/<name> that answers like a serial port but whose
+// kernel class is subsystem ("misc" for a watchdog, "tty" with no device
+// behind it for a console): the probes must not open it.
+void add_decoy(const std::string& name, const std::string& subsystem, bool has_device);
 
 struct Port {
     int modem = 0;  // TIOCM_* bits
@@ -52,6 +62,9 @@ void deny_open();
 // "PPWCONTROL 0x09", "PPWDATA 0xa0", "PPRSTATUS".
 std::vector<std::string> requests(const std::string& name);
 void clear_requests();
+
+// Every path either driver asked to open, simulated or not, in order.
+std::vector<std::string> opened_paths();
 
 // Simulated descriptors open right now, over all ports.
 int open_descriptors();

@@ -36,7 +36,7 @@ TEST_F(ParallelDeviceTest, ProbeClaimsThePort) {
     EXPECT_TRUE(test_ports::port("parport0").claimed);
 }
 
-TEST_F(ParallelDeviceTest, RealDevNullAndSerialPortsRefuseTheClaimAndAreClosed) {
+TEST_F(ParallelDeviceTest, RealDevNullAndSerialPortsAreNotOpened) {
     const int before = open("/dev/null", O_RDONLY);
     close(before);
     EXPECT_EQ(probe_parallel("null"), -1);
@@ -46,8 +46,7 @@ TEST_F(ParallelDeviceTest, RealDevNullAndSerialPortsRefuseTheClaimAndAreClosed) 
 
     test_ports::add(Kind::serial, "ttyS0");
     EXPECT_EQ(probe_parallel("ttyS0"), -1);
-    EXPECT_EQ(test_ports::requests("ttyS0"), (Requests{"open", "fstat", "PPCLAIM", "close"}));
-    EXPECT_EQ(test_ports::open_descriptors(), 0);
+    EXPECT_TRUE(test_ports::requests("ttyS0").empty());
 }
 
 TEST_F(ParallelDeviceTest, OverlongNameIsNotOpened) {

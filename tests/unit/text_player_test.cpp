@@ -180,8 +180,19 @@ TEST_F(TextPlayerTest, TextStaysWaitingUntilEveryCharacterIsQueued) {
 }
 
 TEST_F(TextPlayerTest, OtherBytesArePassedToLibcwAsTheyAre) {
-    play(" 7?\x01\xe9");
-    EXPECT_EQ(queued_characters(), " 7?\x01\xe9");
+    play(" 7?\x01\xe9\x80\xfe");
+    EXPECT_EQ(queued_characters(), " 7?\x01\xe9\x80\xfe");
+}
+
+TEST_F(TextPlayerTest, ByteThatCrashesLibcwIsLoggedButNeverHandedToIt) {
+    play(
+        "A\xff"
+        "B");
+    EXPECT_EQ(queued_characters(), "AB");
+    EXPECT_NE(log().find("varkel:II: Morse character \"\xff\" to be queued in libcw\n"
+                         "varkel:DD: Morse character \"\xff\" has been queued in libcw\n"),
+              std::string::npos);
+    EXPECT_FALSE(message_waiting());
 }
 
 }  // namespace
