@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "core/logging.h"
@@ -69,7 +70,7 @@ bool check_socket(int fd, sockaddr_in& bound) {
     if (fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) {
         return refuse_socket(fd, errno);
     }
-    bound = *reinterpret_cast<sockaddr_in*>(&address);
+    memcpy(&bound, &address, sizeof bound);
     return true;
 }
 
