@@ -35,6 +35,7 @@ step() {
 }
 
 [[ $(id -u) -eq 0 ]] || fail "run it as root"
+scripts/install-deps.sh debhelper lintian iproute2 systemd
 if dpkg-query -W -f='${Status}' varkel 2>/dev/null | grep -q "installed"; then
     fail "varkel is installed on this machine already; this test installs and purges its own"
 fi
@@ -112,7 +113,6 @@ trap cleanup EXIT
 
 if [[ -z $deb ]]; then
     step "build the package"
-    scripts/install-deps.sh debhelper lintian
     mkdir "$work/src"
     if git -C "$root" rev-parse --git-dir >/dev/null 2>&1; then
         git -C "$root" ls-files -co --exclude-standard -z | xargs -0 cp --parents -t "$work/src"
