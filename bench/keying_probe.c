@@ -31,8 +31,10 @@ enum { kRecordSize = 64 };
 
 /* Written by the program's thread that registers, read by libcw's thread.
  * The callback and its argument are published together by the release
- * store of the callback, which is stored last. */
-static _Atomic(KeyingCallback) g_callback = NULL;
+ * store of the callback, which is stored last. The callback starts out
+ * null as every static does: clang refuses NULL, a void pointer, as the
+ * initializer of an atomic function pointer. */
+static _Atomic(KeyingCallback) g_callback;
 static _Atomic(void*) g_argument = NULL;
 static _Atomic int g_log_fd = -1;
 static atomic_flag g_log_opened = ATOMIC_FLAG_INIT;

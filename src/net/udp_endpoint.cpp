@@ -16,6 +16,7 @@
 #include "core/settings.h"
 #include "morse/ptt.h"
 #include "net/escape_requests.h"
+#include "net/inherited_socket.h"
 #include "net/text_player.h"
 
 namespace varkel {
@@ -65,13 +66,9 @@ void store_message_byte(size_t index, char value) {
     }
 }
 
-bool open_endpoint() {
-    memset(&g_request_address, 0, sizeof g_request_address);
-    g_request_address.sin_family = AF_INET;
-    g_request_address.sin_port = htons(static_cast<uint16_t>(settings.port));
-    g_request_address.sin_addr.s_addr = htonl(INADDR_ANY);
-    g_request_address_length = sizeof g_request_address;
+namespace {
 
+bool open_own_socket() {
     socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (socket_fd == -1) {
         // The clean-up handler must not close descriptor -1 or 0.
@@ -82,6 +79,42 @@ bool open_endpoint() {
     if (bind(socket_fd, reinterpret_cast<sockaddr*>(&g_request_address),
              g_request_address_length) == -1) {
         error_report("Bind");
+        return false;
+    }
+    return true;
+}
+
+// A service manager that passes a socket has chosen the address and port;
+// a different port from the command line is not used, and says so.
+void use_inherited_socket(int fd, const sockaddr_in& bound) {
+    socket_fd = fd;
+    const int bound_port = ntohs(bound.sin_port);
+    if (bound_port != settings.port) {
+        char address[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &bound.sin_addr, address, sizeof address);
+        debug_log(
+            WW, "listening on %s:%d, the socket passed by the service manager; port %d is not used",
+            address, bound_port, static_cast<int>(settings.port));
+    }
+}
+
+}  // namespace
+
+bool open_endpoint() {
+    memset(&g_request_address, 0, sizeof g_request_address);
+    g_request_address.sin_family = AF_INET;
+    g_request_address.sin_port = htons(static_cast<uint16_t>(settings.port));
+    g_request_address.sin_addr.s_addr = htonl(INADDR_ANY);
+    g_request_address_length = sizeof g_request_address;
+
+    int inherited = kNoInheritedSocket;
+    sockaddr_in bound{};
+    if (!take_inherited_socket(inherited, bound)) {
+        return false;
+    }
+    if (inherited != kNoInheritedSocket) {
+        use_inherited_socket(inherited, bound);
+    } else if (!open_own_socket()) {
         return false;
     }
     const int flags = fcntl(socket_fd, F_GETFL);

@@ -38,7 +38,7 @@ int decode_status(int raw) {
 }
 
 pid_t spawn(const std::vector<std::string>& args, const Env& env, const std::string& out_path,
-            const std::string& err_path, bool preload) {
+            const std::string& err_path, bool preload, int passed_fd = -1) {
     const pid_t pid = fork();
     if (pid != 0) {
         return pid;
@@ -51,6 +51,15 @@ pid_t spawn(const std::vector<std::string>& args, const Env& env, const std::str
     dup2(in_fd, 0);
     dup2(out_fd, 1);
     dup2(err_fd, 2);
+    if (passed_fd != -1) {
+        // As a service manager passes a socket; env may still change the
+        // variables.
+        if (passed_fd != 3) {
+            dup2(passed_fd, 3);
+        }
+        setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+        setenv("LISTEN_FDS", "1", 1);
+    }
     for (const auto& [name, value] : env) {
         if (name == kRefuseRealtime) {
             // As for an ordinary user: no real-time limit, and root's
@@ -198,7 +207,7 @@ Daemon::~Daemon() {
 }
 
 bool Daemon::start(const std::vector<std::string>& args, const Env& env, bool preload) {
-    pid_ = spawn(args, env, dir_ + "/stdout", dir_ + "/stderr", preload);
+    pid_ = spawn(args, env, dir_ + "/stdout", dir_ + "/stderr", preload, passed_fd_);
     status_ = -1;
     return pid_ > 0;
 }

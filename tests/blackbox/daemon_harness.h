@@ -50,6 +50,10 @@ class Daemon {
     bool start_foreground(const std::vector<std::string>& extra = {}, const Env& env = {},
                           bool preload = false);
 
+    // The next start passes fd as descriptor 3 the way a service manager
+    // does, with LISTEN_PID (varkel's process id) and LISTEN_FDS=1.
+    void pass_socket(int fd) { passed_fd_ = fd; }
+
     pid_t pid() const { return pid_; }
     int port() const { return port_; }
     const std::string& dir() const { return dir_; }
@@ -75,6 +79,7 @@ class Daemon {
     int port_ = 0;
     std::string dir_;
     int status_ = -1;
+    int passed_fd_ = -1;
 };
 
 // A client on 127.0.0.1 with its own UDP socket.

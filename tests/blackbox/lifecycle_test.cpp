@@ -1,6 +1,10 @@
 // The real daemon's start-up, logging and shut-down, seen from outside.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -164,4 +168,72 @@ TEST(Lifecycle, DetachedDaemonLogsToItsFileAndStopsOnRequest) {
     EXPECT_NE(log.find("varkel:II: request: \"E^\"\n"), std::string::npos);
     EXPECT_NE(log.find("varkel:II: requested exit of daemon\n"), std::string::npos);
     std::filesystem::remove_all(dir);
+}
+
+namespace {
+
+// A socket bound to 127.0.0.1 on a free port, as a socket unit makes one.
+int loopback_socket(int type, int& port) {
+    const int fd = socket(AF_INET, type, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+}  // namespace
+
+TEST(Lifecycle, SocketPassedByTheServiceManagerIsServedAndThePortOptionIsNotBound) {
+    int passed_port = 0;
+    const int passed = loopback_socket(SOCK_DGRAM, passed_port);
+    Daemon daemon;
+    daemon.pass_socket(passed);
+    ASSERT_TRUE(daemon.start_foreground());  // with -p and a port of its own
+    close(passed);
+    EXPECT_NE(daemon.out().find("varkel:WW: listening on 127.0.0.1:" + std::to_string(passed_port) +
+                                ", the socket passed by the service manager; port " +
+                                std::to_string(daemon.port()) + " is not used\n"),
+              std::string::npos);
+    EXPECT_FALSE(harness::wait_for_udp_port(daemon.port(), 0));
+    Client client;
+    ASSERT_TRUE(client.send("E^", passed_port));
+    const auto echo = client.receive(5000);
+    ASSERT_TRUE(echo.has_value());
+    EXPECT_EQ(*echo, "E\r\n");
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(10000), 0);
+}
+
+TEST(Lifecycle, StreamSocketPassedByTheServiceManagerIsRefused) {
+    int passed_port = 0;
+    const int passed = loopback_socket(SOCK_STREAM, passed_port);
+    Daemon daemon;
+    daemon.pass_socket(passed);
+    const int port = harness::free_udp_port();
+    ASSERT_TRUE(daemon.start({"-n", "-x", "n", "-p", std::to_string(port)}));
+    close(passed);
+    EXPECT_EQ(daemon.wait_exit(10000), 1);
+    EXPECT_NE(daemon.out().find("varkel: Taking socket 3 from the service manager failed: "
+                                "\"Protocol wrong type for socket\"\n"),
+              std::string::npos);
+    EXPECT_EQ(daemon.out().find("Bind"), std::string::npos);
+}
+
+TEST(Lifecycle, SocketPassedToAnotherProcessIsLeftAndThePortIsBoundAsUsual) {
+    int passed_port = 0;
+    const int passed = loopback_socket(SOCK_DGRAM, passed_port);
+    Daemon daemon;
+    daemon.pass_socket(passed);
+    ASSERT_TRUE(daemon.start_foreground({}, {{"LISTEN_PID", "1"}}));
+    close(passed);
+    EXPECT_EQ(daemon.out().find("service manager"), std::string::npos);
+    Client client;
+    ASSERT_TRUE(client.send("cq", daemon.port()));
+    EXPECT_TRUE(daemon.wait_for_output("varkel:II: request: \"cq\"\n"));
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(10000), 0);
 }

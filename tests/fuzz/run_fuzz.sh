@@ -17,7 +17,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${VARKEL_FUZZ_BUILD_DIR:-$root/build-fuzz}
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVARKEL_BUILD_FUZZ=ON -DVARKEL_BUILD_TESTS=OFF -DVARKEL_BUILD_BENCH=OFF >/dev/null
+    -DVARKEL_BUILD_FUZZ=ON -DVARKEL_WERROR=ON -DVARKEL_BUILD_TESTS=OFF -DVARKEL_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" --target "${targets[@]}" -j"$(nproc)"
 
 # The real libcw plays on a thread of its own: on one core the hand-over

@@ -217,7 +217,10 @@ int parallel_request(int fd, Register which, unsigned char* byte) {
                                          "PPRSTATUS"};
     std::string text = kNames[static_cast<int>(which)];
     if (which == Register::write_control || which == Register::write_data) {
-        text += " " + hex_byte(*byte);
+        // Appended in two steps: GCC 12 at -O3 mistakes " " + string for
+        // an overlapping copy (-Wrestrict).
+        text += ' ';
+        text += hex_byte(*byte);
     }
     port->requests.push_back(text);
     if (failing(text)) {
