@@ -5,7 +5,11 @@
 // callback, and this program the time just before each sendto.
 //
 //   run_bench [--quick] [--samples N] [--idle SECONDS] [--debug-log] [--keep]
+//   run_bench --station [--texts N] [--resets N] [--sound npw] [--keep]
 //
+//   --station       the station matrix instead (bench/station.h): sound
+//                   system, load and real-time scheduling, each row beside
+//                   the floor under the same conditions
 //   --quick         50 latency samples and 10 s of idle (a minute in all)
 //   --samples N     single-character texts per program for the latency (200)
 //   --idle SECONDS  length of the idle CPU measurement (60)
