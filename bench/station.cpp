@@ -33,9 +33,13 @@ constexpr char kResetRequest[] =
 // "PARIS PARIS" is 93 dots with its word space: keying cannot end sooner.
 constexpr double kTextDots = 93;
 constexpr int64_t kAfterResetNs = 300'000'000;
-// The keying has ended once the key has stayed up this long (a word space
-// at 60 wpm is 140 ms).
-constexpr int64_t kQuietNs = 400'000'000;
+// "PARIS PARIS" has 28 marks. Once that many have been keyed and the key
+// has stayed up a little longer than a word space, the text has ended;
+// short of that, the rest may still come after a stall of the generator
+// thread, so the key must stay up much longer before the bench moves on.
+constexpr int kTextMarks = 28;
+constexpr int64_t kQuietNs = 250'000'000;
+constexpr int64_t kStalledQuietNs = 1'000'000'000;
 // Nothing keyed this long after the text's length: the text was lost.
 constexpr int64_t kNothingKeyedNs = 3'000'000'000;
 // The longest a text may take beyond its length before the bench moves on.
@@ -130,7 +134,7 @@ int64_t text_length_ns() {
 }
 
 // Waits until the program has keyed the text sent at sent_ns and the key
-// has stayed up for kQuietNs, or until it is clear that nothing comes. The
+// has stayed up long enough, or until it is clear that nothing comes. The
 // port log is read again only after it has stopped growing.
 int64_t await_keying_end(const Instance& instance, int64_t sent_ns) {
     const int64_t length = text_length_ns();
@@ -148,13 +152,17 @@ int64_t await_keying_end(const Instance& instance, int64_t sent_ns) {
             unchanged_since = now;
         } else if (now - unchanged_since >= kQuietNs) {
             const auto edges = read_port_edges(instance.port_log);
-            const bool keyed = std::any_of(edges.begin(), edges.end(), [&](const Edge& edge) {
+            const auto marks = std::count_if(edges.begin(), edges.end(), [&](const Edge& edge) {
                 return edge.down && edge.t_ns >= sent_ns;
             });
-            if (keyed && !edges.back().down && now - edges.back().t_ns >= kQuietNs) {
+            const int64_t up_for = edges.empty() || edges.back().down ? 0 : now - edges.back().t_ns;
+            if (marks >= kTextMarks && up_for >= kQuietNs) {
                 return now;
             }
-            if (!keyed && now > sent_ns + length + kNothingKeyedNs) {
+            if (marks > 0 && up_for >= kStalledQuietNs) {
+                return now;
+            }
+            if (marks == 0 && now > sent_ns + length + kNothingKeyedNs) {
                 return now;
             }
             unchanged_since = now;
@@ -267,7 +275,7 @@ void run_row(Row& row, const Setting& setting, const Options& options) {
         launch.wpm = kWpm;
         launch.sound = condition.sound->letter;
         launch.tag = dir + "/" + (s == kDaemon ? "varkel" : "floor");
-        launch.settle_ms = kSettleMs;
+        launch.settle_ms = 0;  // both settle together below
         launch.env = {{"HOME", dir}, {"XDG_RUNTIME_DIR", dir}};
         if (!setting.pulse_server.empty()) {
             launch.env.emplace_back("PULSE_SERVER", setting.pulse_server);
@@ -286,6 +294,7 @@ void run_row(Row& row, const Setting& setting, const Options& options) {
         }
     }
     if (started) {
+        sleep_ms(kSettleMs);
         fprintf(stderr, "run_bench: %s, %s, real-time %s: %d texts, %d after a reset\n",
                 condition.sound->name, condition.loaded ? "loaded" : "idle",
                 condition.granted ? "granted" : "refused", options.texts, options.resets);
