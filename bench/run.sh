@@ -13,7 +13,7 @@
 #   bench/run.sh --debug-log   the daemon with its debug log at DD
 #   bench/run.sh --keep        keep the raw timestamp logs under /tmp
 #
-# The station matrix (as root; about 13 minutes): the same two programs on
+# The station matrix (as root; about 14 minutes): the same two programs on
 # null audio, PulseAudio and PipeWire, idle and under stress-ng, with
 # real-time priority granted and refused, "PARIS PARIS" at 60 wpm decoded
 # back from the key line, and texts sent 0.3 s after a reset. One table.
