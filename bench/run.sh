@@ -18,7 +18,7 @@
 # real-time priority granted and refused, "PARIS PARIS" at 60 wpm decoded
 # back from the key line, and texts sent 0.3 s after a reset. One table.
 #   bench/run.sh --station                      20 texts and 3 resets a row
-#   bench/run.sh --station --texts 5 --resets 1 a quick check (about 5 minutes)
+#   bench/run.sh --station --texts 5 --resets 1 a quick check (about 4 minutes)
 #   bench/run.sh --station --sound np           only null audio and PulseAudio (w: PipeWire)
 #   bench/run.sh --station --keep               keep the logs and the servers' output
 #

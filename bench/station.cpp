@@ -180,7 +180,7 @@ std::array<int64_t, kSubjects> send_both(const Client& client,
     for (int k = 0; k < kSubjects; ++k) {
         const int s = (turn + k) % kSubjects;
         if (k > 0) {
-            sleep_until(sent[(turn) % kSubjects] + kStaggerNs);
+            sleep_until(sent[turn % kSubjects] + kStaggerNs);
         }
         sent[s] = client.send(instances[s].udp_port, text);
     }
