@@ -114,10 +114,10 @@ Latencies first_key_downs(const std::vector<int64_t>& sends, const std::vector<E
     return result;
 }
 
-std::vector<double> element_errors_ms(const std::vector<Edge>& port, int64_t from_ns, int64_t to_ns,
-                                      double dot_length_ms) {
+std::vector<Element> elements(const std::vector<Edge>& port, int64_t from_ns, int64_t to_ns,
+                              double dot_length_ms) {
     const double dot = dot_length_ms;
-    std::vector<double> errors;
+    std::vector<Element> found;
     for (auto edge = first_from(port, from_ns); edge != port.end(); ++edge) {
         const auto next = edge + 1;
         if (next == port.end() || next->t_ns > to_ns) {
@@ -130,12 +130,12 @@ std::vector<double> element_errors_ms(const std::vector<Edge>& port, int64_t fro
         if (!edge->down && length > kLongestSpaceDots * dot) {
             continue;
         }
-        double ideal = 0;
+        Element element{length, 0};
         double best = INFINITY;
         auto consider = [&](double dots) {
             if (std::fabs(length - dots * dot) < best) {
                 best = std::fabs(length - dots * dot);
-                ideal = dots * dot;
+                element.ideal_ms = dots * dot;
             }
         };
         if (edge->down) {
@@ -143,9 +143,90 @@ std::vector<double> element_errors_ms(const std::vector<Edge>& port, int64_t fro
         } else {
             std::for_each(std::begin(kUpDots), std::end(kUpDots), consider);
         }
-        errors.push_back(length - ideal);
+        found.push_back(element);
+    }
+    return found;
+}
+
+std::vector<double> element_errors_ms(const std::vector<Element>& found) {
+    std::vector<double> errors;
+    for (const Element& element : found) {
+        errors.push_back(element.length_ms - element.ideal_ms);
     }
     return errors;
+}
+
+std::vector<double> element_errors_ms(const std::vector<Edge>& port, int64_t from_ns, int64_t to_ns,
+                                      double dot_length_ms) {
+    return element_errors_ms(elements(port, from_ns, to_ns, dot_length_ms));
+}
+
+std::vector<double> absolute_errors_ms(const std::vector<Element>& found) {
+    std::vector<double> errors = element_errors_ms(found);
+    for (double& error : errors) {
+        error = std::fabs(error);
+    }
+    return errors;
+}
+
+double mean_element_ratio(const std::vector<Element>& found) {
+    double sum = 0;
+    for (const Element& element : found) {
+        sum += element.length_ms / element.ideal_ms;
+    }
+    return found.empty() ? 0 : sum / found.size();
+}
+
+std::string decode_morse(const std::vector<Edge>& port, int64_t from_ns, int64_t to_ns,
+                         double dot_length_ms) {
+    // Letters and digits in order, each as its dots and dashes.
+    static const char* const kCodes[][2] = {
+        {"A", ".-"},    {"B", "-..."},  {"C", "-.-."},  {"D", "-.."},   {"E", "."},
+        {"F", "..-."},  {"G", "--."},   {"H", "...."},  {"I", ".."},    {"J", ".---"},
+        {"K", "-.-"},   {"L", ".-.."},  {"M", "--"},    {"N", "-."},    {"O", "---"},
+        {"P", ".--."},  {"Q", "--.-"},  {"R", ".-."},   {"S", "..."},   {"T", "-"},
+        {"U", "..-"},   {"V", "...-"},  {"W", ".--"},   {"X", "-..-"},  {"Y", "-.--"},
+        {"Z", "--.."},  {"0", "-----"}, {"1", ".----"}, {"2", "..---"}, {"3", "...--"},
+        {"4", "....-"}, {"5", "....."}, {"6", "-...."}, {"7", "--..."}, {"8", "---.."},
+        {"9", "----."}};
+    std::string text;
+    std::string code;
+    auto end_character = [&] {
+        if (code.empty()) {
+            return;
+        }
+        char letter = '?';
+        for (const auto& [name, dashes] : kCodes) {
+            if (code == dashes) {
+                letter = name[0];
+            }
+        }
+        text.push_back(letter);
+        code.clear();
+    };
+    bool down = false;
+    int64_t since_ns = 0;
+    for (auto edge = first_from(port, from_ns); edge != port.end() && edge->t_ns <= to_ns; ++edge) {
+        if (edge->down == down) {
+            continue;
+        }
+        const double dots = ms_between(since_ns, edge->t_ns) / dot_length_ms;
+        if (down) {
+            code.push_back(dots < 2 ? '.' : '-');
+        } else if (since_ns != 0 && dots >= 2) {
+            end_character();
+            if (dots >= kLongestSpaceDots) {
+                text.push_back(' ');
+            }
+        }
+        down = edge->down;
+        since_ns = edge->t_ns;
+    }
+    if (down) {
+        code.push_back(ms_between(since_ns, to_ns) / dot_length_ms < 2 ? '.' : '-');
+    }
+    end_character();
+    return text;
 }
 
 }  // namespace bench

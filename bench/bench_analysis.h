@@ -58,12 +58,36 @@ struct Latencies {
 Latencies first_key_downs(const std::vector<int64_t>& sends, const std::vector<Edge>& port,
                           int64_t window_ns, int64_t quiet_ns);
 
-// Every key-down and key-up duration between from_ns and to_ns, against
-// the nearest ideal length of 1 or 3 dots: dots and dashes, the spaces
-// inside a character and between characters. Key-ups longer than 5 dots
-// (word spaces, the pause before or after the text) are left out.
+// A key-down or key-up between two edges, with the nearest ideal length
+// of 1 or 3 dots: dots and dashes, the spaces inside a character and
+// between characters.
+struct Element {
+    double length_ms = 0;
+    double ideal_ms = 0;
+};
+
+// Every element whose edges lie between from_ns and to_ns. Key-ups longer
+// than 5 dots (word spaces, the pause before or after the text) are left
+// out.
+std::vector<Element> elements(const std::vector<Edge>& port, int64_t from_ns, int64_t to_ns,
+                              double dot_length_ms);
+
+// Length minus ideal of every element, as elements() finds them.
 std::vector<double> element_errors_ms(const std::vector<Edge>& port, int64_t from_ns, int64_t to_ns,
                                       double dot_length_ms);
+std::vector<double> element_errors_ms(const std::vector<Element>& found);
+std::vector<double> absolute_errors_ms(const std::vector<Element>& found);
+
+// The mean of length over ideal: 1 when libcw keeps time, above 1 when its
+// thread wakes late. 0 for no elements.
+double mean_element_ratio(const std::vector<Element>& found);
+
+// Reads Morse from the key-downs between from_ns and to_ns, the dot length
+// known: a key-down under 2 dots is a dot, longer a dash; a key-up under 2
+// dots joins elements, under 5 ends a character, longer ends a word. An
+// unknown character reads '?'; a key still down at to_ns ends there.
+std::string decode_morse(const std::vector<Edge>& port, int64_t from_ns, int64_t to_ns,
+                         double dot_length_ms);
 
 // The length of a dot at a speed: 1.2 s / wpm.
 constexpr double dot_ms(int wpm) {

@@ -11,6 +11,34 @@ using bench::Edge;
 
 constexpr int64_t kMs = 1'000'000;
 
+// Keys Morse written as dots and dashes, ' ' between characters and " / "
+// between words, from start_ms on with an exact dot; every element is
+// stretched by stretch_ms. A word space is 7 dots.
+std::vector<Edge> keyed(const std::string& morse, double dot_ms, double start_ms = 1000,
+                        double stretch_ms = 0) {
+    std::vector<Edge> port = {{0, false}};
+    double t = start_ms;
+    auto at = [](double ms) { return static_cast<int64_t>(ms * kMs); };
+    for (size_t i = 0; i < morse.size(); ++i) {
+        const char c = morse[i];
+        if (c == '.' || c == '-') {
+            port.push_back({at(t), true});
+            t += (c == '.' ? 1 : 3) * dot_ms + stretch_ms;
+            port.push_back({at(t), false});
+            const bool more = i + 1 < morse.size() && morse[i + 1] != ' ';
+            t += more ? dot_ms + stretch_ms : 0;
+        } else if (morse.compare(i, 3, " / ") == 0) {
+            t += 7 * dot_ms;
+            i += 2;
+        } else if (c == ' ') {
+            t += 3 * dot_ms + stretch_ms;
+        }
+    }
+    return port;
+}
+
+constexpr char kParisParis[] = ".--. .- .-. .. ... / .--. .- .-. .. ...";
+
 TEST(BenchSummary, NearestRankPercentilesAndMean) {
     std::vector<double> values;
     for (int i = 100; i >= 1; --i) {
@@ -116,6 +144,50 @@ TEST(BenchElements, WordSpacesAndRepeatedStatesAreLeftOutButLongKeyDownsCount) {
     const auto held = bench::element_errors_ms(stuck, 0, 1000 * kMs, bench::dot_ms(60));
     ASSERT_EQ(held.size(), 1u);
     EXPECT_NEAR(held[0], 240.0, 1e-9);
+}
+
+TEST(BenchDecode, ReadsTextsBackAndShowsWhatATimingFaultDoes) {
+    const double dot = bench::dot_ms(60);
+    EXPECT_EQ(bench::decode_morse(keyed(kParisParis, dot), 0, 5000 * kMs, dot), "PARIS PARIS");
+    // Elements 0.9 dot too long still read right; a unit more turns dots
+    // into dashes and joins characters.
+    EXPECT_EQ(bench::decode_morse(keyed(kParisParis, dot, 1000, 0.9 * dot), 0, 9000 * kMs, dot),
+              "PARIS PARIS");
+    EXPECT_NE(bench::decode_morse(keyed(kParisParis, dot, 1000, 1.1 * dot), 0, 9000 * kMs, dot),
+              "PARIS PARIS");
+
+    // The first element held 1.5 s, as a sound server did after a new
+    // generator: P reads .--. no more.
+    auto held = keyed(kParisParis, dot);
+    for (size_t i = 2; i < held.size(); ++i) {
+        held[i].t_ns += 1500 * kMs;
+    }
+    EXPECT_EQ(bench::decode_morse(held, 0, 9000 * kMs, dot), "?ARIS PARIS");
+
+    // Only the window counts; a key still down at its end ends there; a
+    // text that never came decodes empty.
+    const auto port = keyed(".- / -", dot);  // A 1000-1100 ms, T 1240-1300 ms
+    EXPECT_EQ(bench::decode_morse(port, 0, 9000 * kMs, dot), "A T");
+    EXPECT_EQ(bench::decode_morse(port, 0, 1200 * kMs, dot), "A");
+    EXPECT_EQ(bench::decode_morse(port, 1200 * kMs, 9000 * kMs, dot), "T");
+    EXPECT_EQ(bench::decode_morse(port, 0, 1250 * kMs, dot), "A E");  // 10 ms into T
+    EXPECT_EQ(bench::decode_morse(port, 9000 * kMs, 9500 * kMs, dot), "");
+    EXPECT_EQ(bench::decode_morse(keyed("...---...", dot), 0, 9000 * kMs, dot), "?");
+}
+
+TEST(BenchElements, MeanRatioAndAbsoluteErrorsOfFoundElements) {
+    // Every element 1 ms long at 60 wpm: dots 21/20, dashes 61/60.
+    const double dot = bench::dot_ms(60);
+    const auto found = bench::elements(keyed(".-", dot, 1000, 1.0), 0, 9000 * kMs, dot);
+    ASSERT_EQ(found.size(), 3u);  // dot, gap, dash
+    EXPECT_NEAR(bench::mean_element_ratio(found), (21.0 / 20 + 21.0 / 20 + 61.0 / 60) / 3, 1e-9);
+    EXPECT_EQ(bench::mean_element_ratio({}), 0);
+
+    const std::vector<bench::Element> mixed = {{19, 20}, {62, 60}};
+    const auto errors = bench::absolute_errors_ms(mixed);
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_NEAR(errors[0], 1.0, 1e-9);
+    EXPECT_NEAR(errors[1], 2.0, 1e-9);
 }
 
 }  // namespace

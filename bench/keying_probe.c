@@ -1,12 +1,15 @@
 /* Preloaded into a program that drives libcw (the daemon or the floor
  * program) to timestamp the moment libcw calls the keying callback.
  *
- * cw_register_keying_callback is wrapped: libcw gets a trampoline instead
- * of the program's callback. The trampoline reads CLOCK_MONOTONIC first,
- * then calls the program's callback, and only then writes its record, so
- * the writing never counts against the program. The simulated port records
- * the time of the ioctl that mirrors the edge; the difference is what the
- * program adds per edge.
+ * cw_gen_register_value_tracking_callback_internal is wrapped: every
+ * registration of a keying callback goes through it, the legacy
+ * cw_register_keying_callback included (libcw calls it through its PLT),
+ * so a program keying through either API is seen. libcw gets a trampoline
+ * instead of the program's callback. The trampoline reads CLOCK_MONOTONIC
+ * first, then calls the program's callback, and only then writes its
+ * record, so the writing never counts against the program. The simulated
+ * port records the time of the ioctl that mirrors the edge; the difference
+ * is what the program adds per edge.
  *
  * Records go to the file named by KEYING_PROBE_LOG, one per line:
  *   R <ns>           the program registered its keying callback
@@ -25,17 +28,21 @@
 #include <unistd.h>
 
 typedef void (*KeyingCallback)(void*, int);
-typedef void (*RegisterKeyingCallback)(KeyingCallback, void*);
+typedef void (*RegisterCallback)(void*, KeyingCallback, void*);
 
-enum { kRecordSize = 64 };
+enum { kRecordSize = 64, kSlots = 64 };
 
-/* Written by the program's thread that registers, read by libcw's thread.
- * The callback and its argument are published together by the release
- * store of the callback, which is stored last. The callback starts out
- * null as every static does: clang refuses NULL, a void pointer, as the
- * initializer of an atomic function pointer. */
-static _Atomic(KeyingCallback) g_callback;
-static _Atomic(void*) g_argument = NULL;
+/* One slot per generator that was given a callback: libcw passes the slot
+ * to the trampoline as its argument. A slot's callback and argument are
+ * written by the program's thread that registers and read by libcw's
+ * thread; they are published together by the release store of the
+ * callback, which is stored last. */
+struct Slot {
+    _Atomic(void*) generator;
+    _Atomic(KeyingCallback) callback;
+    _Atomic(void*) argument;
+};
+static struct Slot g_slots[kSlots];
 static _Atomic int g_log_fd = -1;
 static atomic_flag g_log_opened = ATOMIC_FLAG_INIT;
 
@@ -65,12 +72,18 @@ static void write_record(const char* text, int length) {
     }
 }
 
+static void fail(const char* message, size_t length) {
+    ssize_t written = write(STDERR_FILENO, message, length);
+    (void)written;
+    abort();
+}
+
 static void trampoline(void* argument, int key_state) {
     const int64_t called_ns = monotonic_ns();
-    (void)argument;
-    const KeyingCallback callback = atomic_load_explicit(&g_callback, memory_order_acquire);
+    struct Slot* slot = argument;
+    const KeyingCallback callback = atomic_load_explicit(&slot->callback, memory_order_acquire);
     if (callback != NULL) {
-        callback(atomic_load_explicit(&g_argument, memory_order_relaxed), key_state);
+        callback(atomic_load_explicit(&slot->argument, memory_order_relaxed), key_state);
     }
     char record[kRecordSize];
     const int length =
@@ -78,23 +91,44 @@ static void trampoline(void* argument, int key_state) {
     write_record(record, length);
 }
 
-void cw_register_keying_callback(KeyingCallback callback, void* argument) {
-    static RegisterKeyingCallback real_register = NULL;
+/* The generator's slot, or the next one in turn: a slot given out that
+ * many registrations ago belongs to a generator long deleted (a reset
+ * makes a new one). Generators are registered from the program's main
+ * thread. */
+static struct Slot* slot_of(void* generator) {
+    static int next = 0;
+    for (int i = 0; i < kSlots; ++i) {
+        if (atomic_load(&g_slots[i].generator) == generator) {
+            return &g_slots[i];
+        }
+    }
+    struct Slot* slot = &g_slots[next];
+    next = (next + 1) % kSlots;
+    atomic_store(&slot->generator, generator);
+    return slot;
+}
+
+void cw_gen_register_value_tracking_callback_internal(void* generator, KeyingCallback callback,
+                                                      void* argument) {
+    static RegisterCallback real_register = NULL;
     if (real_register == NULL) {
         /* memcpy: ISO C has no cast from an object pointer to a function
          * pointer, while POSIX guarantees dlsym's result converts. */
-        void* symbol = dlsym(RTLD_NEXT, "cw_register_keying_callback");
+        void* symbol = dlsym(RTLD_NEXT, "cw_gen_register_value_tracking_callback_internal");
         if (symbol == NULL) {
             static const char kMissing[] = "keying_probe: libcw is not loaded\n";
-            ssize_t written = write(STDERR_FILENO, kMissing, sizeof kMissing - 1);
-            (void)written;
-            abort();
+            fail(kMissing, sizeof kMissing - 1);
         }
         memcpy(&real_register, &symbol, sizeof real_register);
     }
-    atomic_store_explicit(&g_argument, argument, memory_order_relaxed);
-    atomic_store_explicit(&g_callback, callback, memory_order_release);
-    real_register(callback == NULL ? NULL : trampoline, NULL);
+    struct Slot* slot = slot_of(generator);
+    atomic_store_explicit(&slot->argument, argument, memory_order_relaxed);
+    atomic_store_explicit(&slot->callback, callback, memory_order_release);
+    if (callback == NULL) {
+        real_register(generator, NULL, NULL);
+    } else {
+        real_register(generator, trampoline, slot);
+    }
 
     char record[kRecordSize];
     const int length = snprintf(record, sizeof record, "R %lld\n", (long long)monotonic_ns());

@@ -1,11 +1,15 @@
 // The least a program can do to key a serial port from UDP text through
 // libcw: the floor against which the daemon is measured. It binds a UDP port
 // on 127.0.0.1, hands every character of every datagram to libcw, and its
-// keying callback sets or clears DTR on the port. Same generator, sound
-// system and Morse parameters as the daemon's defaults; no PTT, no log, no
-// locks. Ends on SIGINT or SIGTERM.
+// keying callback sets or clears DTR on the port. Same generator and Morse
+// parameters as the daemon's defaults; no PTT, no log, no locks. The one
+// request it knows is the reset (ESC 0): the generator is deleted and made
+// anew, as the daemon does, so that what libcw does after a new generator
+// is measured on both. Other requests are ignored. Ends on SIGINT or SIGTERM.
 //
-//   libcw_floor PORT DEVICE WPM      (DEVICE is a name under /dev)
+//   libcw_floor PORT DEVICE WPM [n|p]   (DEVICE is a name under /dev; sound
+//                                        system null, the default, or
+//                                        PulseAudio)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <libcw.h>
@@ -28,6 +32,8 @@ constexpr int kTone = 800;             // Hz, the daemon's default
 constexpr int kVolume = 70;            // percent, the daemon's default
 constexpr int kLibraryWeighting = 50;  // the daemon's default weighting 0
 constexpr size_t kReceiveSize = 256;
+constexpr char kEscape = 27;
+constexpr char kResetCode = '0';
 
 std::atomic<bool> g_stop{false};
 int g_port_fd = -1;  // written before libcw's thread starts keying
@@ -90,8 +96,8 @@ int open_socket(int port) {
     return fd;
 }
 
-bool start_generator(int wpm) {
-    if (cw_generator_new(CW_AUDIO_NULL, nullptr) != CW_SUCCESS) {
+bool start_generator(int sound_system, int wpm) {
+    if (cw_generator_new(sound_system, nullptr) != CW_SUCCESS) {
         fprintf(stderr, "libcw_floor: cannot create the generator\n");
         return false;
     }
@@ -108,14 +114,32 @@ bool start_generator(int wpm) {
     return true;
 }
 
+void stop_generator() {
+    cw_generator_stop();
+    cw_generator_delete();
+}
+
+bool parse_sound_system(const char* text, int& sound_system) {
+    if (strcmp(text, "n") == 0) {
+        sound_system = CW_AUDIO_NULL;
+    } else if (strcmp(text, "p") == 0) {
+        sound_system = CW_AUDIO_PA;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int port = 0;
     int wpm = 0;
-    if (argc != 4 || !parse_int(argv[1], 1, 65535, port) ||
-        !parse_int(argv[3], CW_SPEED_MIN, CW_SPEED_MAX, wpm)) {
-        fprintf(stderr, "usage: libcw_floor PORT DEVICE WPM\n");
+    int sound_system = CW_AUDIO_NULL;
+    if ((argc != 4 && argc != 5) || !parse_int(argv[1], 1, 65535, port) ||
+        !parse_int(argv[3], CW_SPEED_MIN, CW_SPEED_MAX, wpm) ||
+        (argc == 5 && !parse_sound_system(argv[4], sound_system))) {
+        fprintf(stderr, "usage: libcw_floor PORT DEVICE WPM [n|p]\n");
         return 2;
     }
     struct sigaction action {};
@@ -128,7 +152,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const int socket_fd = open_socket(port);
-    if (socket_fd == -1 || !start_generator(wpm)) {
+    if (socket_fd == -1 || !start_generator(sound_system, wpm)) {
         return 1;
     }
 
@@ -138,13 +162,21 @@ int main(int argc, char** argv) {
         if (length <= 0) {
             continue;  // EINTR from the stop signal, or an empty datagram
         }
+        if (datagram[0] == kEscape) {
+            if (length >= 2 && datagram[1] == kResetCode) {
+                stop_generator();
+                if (!start_generator(sound_system, wpm)) {
+                    return 1;
+                }
+            }
+            continue;
+        }
         for (ssize_t i = 0; i < length; ++i) {
             cw_send_character(datagram[i]);
         }
     }
 
-    cw_generator_stop();
-    cw_generator_delete();
+    stop_generator();
     keying_callback(nullptr, 0);
     close(socket_fd);
     close(g_port_fd);

@@ -13,12 +13,26 @@
 #   bench/run.sh --debug-log   the daemon with its debug log at DD
 #   bench/run.sh --keep        keep the raw timestamp logs under /tmp
 #
+# The station matrix (as root; about 14 minutes): the same two programs on
+# null audio, PulseAudio and PipeWire, idle and under stress-ng, with
+# real-time priority granted and refused, "PARIS PARIS" at 60 wpm decoded
+# back from the key line, and texts sent 0.3 s after a reset. One table.
+#   bench/run.sh --station                      20 texts and 3 resets a row
+#   bench/run.sh --station --texts 5 --resets 1 a quick check (about 4 minutes)
+#   bench/run.sh --station --sound np           only null audio and PulseAudio (w: PipeWire)
+#   bench/run.sh --station --keep               keep the logs and the servers' output
+#
 # Run it on a quiet machine: the numbers share the CPUs with everything else.
 # The build goes to build-bench/ (BUILD_DIR overrides), apart from the
 # test build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+extra=()
+if [[ ${1:-} == --station ]]; then
+    # The load, the second sound server and the tools to switch user.
+    extra=(stress-ng pipewire pipewire-pulse wireplumber dbus util-linux)
+fi
+scripts/install-deps.sh "${extra[@]}"
 build_dir=${BUILD_DIR:-build-bench}
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DVARKEL_BUILD_TESTS=OFF \
     -DVARKEL_BUILD_BENCH=ON >/dev/null

@@ -5,7 +5,11 @@
 // callback, and this program the time just before each sendto.
 //
 //   run_bench [--quick] [--samples N] [--idle SECONDS] [--debug-log] [--keep]
+//   run_bench --station [--texts N] [--resets N] [--sound npw] [--keep]
 //
+//   --station       the station matrix instead (bench/station.h): sound
+//                   system, load and real-time scheduling, each row beside
+//                   the floor under the same conditions
 //   --quick         50 latency samples and 10 s of idle (a minute in all)
 //   --samples N     single-character texts per program for the latency (200)
 //   --idle SECONDS  length of the idle CPU measurement (60)
@@ -15,34 +19,37 @@
 // Numbers only: nothing here fails because a number is over its target.
 // The exit status is 1 only when the run itself could not be made.
 #include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "bench_analysis.h"
-#include "blackbox/simport_log.h"
+#include "bench_process.h"
+#include "station.h"
 
 namespace {
 
+using bench::Client;
 using bench::Edge;
+using bench::Instance;
+using bench::kDaemon;
+using bench::kFloor;
+using bench::kSubjectNames;
+using bench::kSubjects;
+using bench::read_file;
+using bench::read_port_edges;
+using bench::sleep_ms;
+using bench::sleep_until;
+using bench::Subject;
 using bench::Summary;
 
 constexpr int kDefaultSamples = 200;
@@ -67,10 +74,6 @@ constexpr int64_t kLatencySpacingNs = 150'000'000;
 // space in the queue: such samples are left out.
 constexpr double kQuietDots = 3;
 
-constexpr int kReadyTimeoutMs = 10000;
-constexpr int kStopTimeoutMs = 5000;
-constexpr int kPollMs = 5;
-constexpr int kSettleMs = 300;       // after registration, before the first send
 constexpr int kIdleSettleMs = 1000;  // before the idle measurement starts
 
 constexpr double kLatencyP99TargetMs = 2.0;
@@ -82,9 +85,6 @@ constexpr double kMemoryTargetMiB = 2.0;  // above the floor
 constexpr double kNsPerMs = 1e6;
 constexpr double kKiBPerMiB = 1024.0;
 
-constexpr char kDaemonPort[] = "ttyUSB_sim0";
-constexpr char kFloorPort[] = "ttyUSB_sim1";
-
 struct Options {
     int samples = kDefaultSamples;
     int idle_seconds = kDefaultIdleSeconds;
@@ -92,17 +92,16 @@ struct Options {
     bool keep = false;
 };
 
-enum Subject { kDaemon = 0, kFloor = 1, kSubjects = 2 };
-constexpr const char* kSubjectNames[kSubjects] = {"varkel", "libcw floor"};
-
-struct Instance {
-    Subject subject = kDaemon;
-    pid_t pid = -1;
-    int udp_port = 0;
-    std::string port_log;
-    std::string probe_log;
-    std::string output;
-};
+// The programs on null audio as the bench's own user, one log set per
+// program and speed.
+bench::Launch launch_for(Subject subject, int wpm, const std::string& dir, const Options& options) {
+    bench::Launch launch;
+    launch.subject = subject;
+    launch.wpm = wpm;
+    launch.tag = dir + "/" + (subject == kDaemon ? "varkel" : "floor") + "-" + std::to_string(wpm);
+    launch.debug_log = options.debug_log;
+    return launch;
+}
 
 // What one program's run produced, gathered over its sessions.
 struct Results {
@@ -120,179 +119,6 @@ struct Results {
     double idle_cpu_stat_ms = -1;
     double idle_cpu_sched_ms = -1;
 };
-
-int64_t monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-void sleep_until(int64_t t_ns) {
-    timespec until{};
-    until.tv_sec = t_ns / 1'000'000'000;
-    until.tv_nsec = t_ns % 1'000'000'000;
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
-}
-
-void sleep_ms(int ms) {
-    sleep_until(monotonic_ns() + static_cast<int64_t>(ms) * 1'000'000);
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-int free_udp_port() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (fd != -1 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    if (fd != -1) {
-        close(fd);
-    }
-    return port;
-}
-
-class Client {
-  public:
-    Client() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {}
-    ~Client() {
-        if (fd_ != -1) {
-            close(fd_);
-        }
-    }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-    // The time just before the datagram went out.
-    int64_t send(int port, const char* text) const {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const int64_t sent = monotonic_ns();
-        if (sendto(fd_, text, strlen(text), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) == -1) {
-            perror("run_bench: sendto");
-        }
-        return sent;
-    }
-
-  private:
-    int fd_;
-};
-
-pid_t spawn(const std::vector<std::string>& args,
-            const std::vector<std::pair<std::string, std::string>>& env,
-            const std::string& output) {
-    const pid_t pid = fork();
-    if (pid != 0) {
-        return pid;
-    }
-    for (const auto& [name, value] : env) {
-        setenv(name.c_str(), value.c_str(), 1);
-    }
-    const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int null_in = open("/dev/null", O_RDONLY);
-    if (out == -1 || null_in == -1 || dup2(null_in, STDIN_FILENO) == -1 ||
-        dup2(out, STDOUT_FILENO) == -1 || dup2(out, STDERR_FILENO) == -1) {
-        _exit(127);
-    }
-    std::vector<char*> argv;
-    for (const auto& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-}
-
-bool start(Instance& instance, Subject subject, int wpm, const std::string& dir,
-           const Options& options) {
-    const std::string tag =
-        dir + "/" + (subject == kDaemon ? "varkel" : "floor") + "-" + std::to_string(wpm);
-    const char* device = subject == kDaemon ? kDaemonPort : kFloorPort;
-    instance = Instance{};
-    instance.subject = subject;
-    instance.udp_port = free_udp_port();
-    instance.port_log = tag + ".port";
-    instance.probe_log = tag + ".probe";
-    instance.output = tag + ".out";
-
-    std::vector<std::string> args;
-    if (subject == kDaemon) {
-        args = {VARKEL_BINARY, "-n",
-                "-x",          "n",
-                "-p",          std::to_string(instance.udp_port),
-                "-d",          device,
-                "-s",          std::to_string(wpm),
-                "-t",          "0"};
-        if (options.debug_log) {
-            args.insert(args.end(), {"-y", "d"});
-        }
-    } else {
-        args = {FLOOR_BINARY, std::to_string(instance.udp_port), device, std::to_string(wpm)};
-    }
-    const std::vector<std::pair<std::string, std::string>> env = {
-        {"LD_PRELOAD", std::string(SIMPORT_LIBRARY) + ":" + PROBE_LIBRARY},
-        {"SIMPORT_SERIAL", device},
-        {"SIMPORT_LOG", instance.port_log},
-        {"KEYING_PROBE_LOG", instance.probe_log},
-    };
-    instance.pid = spawn(args, env, instance.output);
-    if (instance.pid == -1) {
-        perror("run_bench: fork");
-        return false;
-    }
-    // Ready once the keying callback is registered: the socket is open by
-    // then and the main loop follows at once.
-    for (int waited = 0; waited < kReadyTimeoutMs; waited += kPollMs) {
-        if (bench::parse_probe_log(read_file(instance.probe_log)).registered_ns != 0) {
-            sleep_ms(kSettleMs);
-            return true;
-        }
-        int status = 0;
-        if (waitpid(instance.pid, &status, WNOHANG) == instance.pid) {
-            fprintf(stderr, "run_bench: %s ended at start-up (status %d); its output:\n%s\n",
-                    kSubjectNames[subject], WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-                    read_file(instance.output).c_str());
-            instance.pid = -1;
-            return false;
-        }
-        sleep_ms(kPollMs);
-    }
-    fprintf(stderr, "run_bench: %s did not register its keying callback; its output:\n%s\n",
-            kSubjectNames[subject], read_file(instance.output).c_str());
-    return false;
-}
-
-void stop(Instance& instance) {
-    if (instance.pid <= 0) {
-        return;
-    }
-    kill(instance.pid, SIGINT);
-    for (int waited = 0; waited < kStopTimeoutMs; waited += kPollMs) {
-        if (waitpid(instance.pid, nullptr, WNOHANG) == instance.pid) {
-            instance.pid = -1;
-            return;
-        }
-        sleep_ms(kPollMs);
-    }
-    fprintf(stderr, "run_bench: %s did not stop on SIGINT; killed\n",
-            kSubjectNames[instance.subject]);
-    kill(instance.pid, SIGKILL);
-    waitpid(instance.pid, nullptr, 0);
-    instance.pid = -1;
-}
 
 // CPU time of the whole process in clock ticks (utime + stime).
 long cpu_ticks(pid_t pid) {
@@ -345,16 +171,6 @@ long vm_hwm_kib(pid_t pid) {
     return -1;
 }
 
-// The level changes of DTR, the key line, on the simulated serial port.
-std::vector<Edge> read_port_edges(const std::string& path) {
-    std::vector<Edge> edges;
-    const auto events = simport::read_log(path);
-    for (const auto& change : simport::line_timeline(events, "serial", simport::kDtr)) {
-        edges.push_back({change.time_ns, change.on});
-    }
-    return edges;
-}
-
 void collect_edges(const Instance& instance, Results& results) {
     const auto probe = bench::parse_probe_log(read_file(instance.probe_log));
     const auto delays = bench::match_edges(probe.callbacks, read_port_edges(instance.port_log));
@@ -399,7 +215,8 @@ bool run_latency_session(const Options& options, const std::string& dir, const C
     std::array<Instance, kSubjects> instances;
     bool started = true;
     for (int s = 0; s < kSubjects && started; ++s) {
-        started = start(instances[s], static_cast<Subject>(s), kLatencyWpm, dir, options);
+        started =
+            start(instances[s], launch_for(static_cast<Subject>(s), kLatencyWpm, dir, options));
     }
     if (!started) {
         for (auto& instance : instances) {
@@ -446,7 +263,7 @@ bool run_timing_session(const Options& options, const std::string& dir, const Cl
     fprintf(stderr, "run_bench: element timing at %d wpm\n", wpm);
     for (int s = 0; s < kSubjects; ++s) {
         Instance instance;
-        if (!start(instance, static_cast<Subject>(s), wpm, dir, options)) {
+        if (!start(instance, launch_for(static_cast<Subject>(s), wpm, dir, options))) {
             stop(instance);
             return false;
         }
@@ -465,7 +282,8 @@ bool run_idle_session(const Options& options, const std::string& dir,
     std::array<Instance, kSubjects> instances;
     bool started = true;
     for (int s = 0; s < kSubjects && started; ++s) {
-        started = start(instances[s], static_cast<Subject>(s), kLatencyWpm, dir + "/idle", options);
+        started = start(instances[s],
+                        launch_for(static_cast<Subject>(s), kLatencyWpm, dir + "/idle", options));
     }
     if (started) {
         sleep_ms(kIdleSettleMs);
@@ -738,15 +556,6 @@ bool parse_options(int argc, char** argv, Options& options) {
     return options.samples > 0 && options.idle_seconds > 0;
 }
 
-// Other work on the machine shows in every number: say how busy it was.
-std::string load_average() {
-    std::string load = read_file("/proc/loadavg");
-    if (!load.empty() && load.back() == '\n') {
-        load.pop_back();
-    }
-    return load;
-}
-
 void print_conditions(const Options& options) {
     printf(
         "varkel against the libcw floor: null audio, simulated serial port, PTT delay 0, "
@@ -758,39 +567,22 @@ void print_conditions(const Options& options) {
         options.samples, kLatencyText, kLatencyWpm, kLatencySpacingNs / kNsPerMs, kTimingText,
         options.idle_seconds);
     printf("machine: %ld CPUs, load average %s\n\n", sysconf(_SC_NPROCESSORS_ONLN),
-           load_average().c_str());
-}
-
-void remove_tree(const std::string& path) {
-    DIR* dir = opendir(path.c_str());
-    if (dir != nullptr) {
-        while (const dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name == "." || name == "..") {
-                continue;
-            }
-            const std::string child = path + "/" + name;
-            struct stat info {};
-            if (lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-                remove_tree(child);
-            } else {
-                unlink(child.c_str());
-            }
-        }
-        closedir(dir);
-    }
-    rmdir(path.c_str());
+           bench::load_average().c_str());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);  // the table in order with the progress lines
+    if (argc > 1 && std::string(argv[1]) == "--station") {
+        return bench::run_station(argc - 1, argv + 1);
+    }
     Options options;
     if (!parse_options(argc, argv, options)) {
         fprintf(stderr,
                 "usage: run_bench [--quick] [--samples N] [--idle SECONDS] [--debug-log] "
-                "[--keep]\n");
+                "[--keep]\n"
+                "       run_bench --station [--texts N] [--resets N] [--sound npw] [--keep]\n");
         return 2;
     }
     char dir_template[] = "/tmp/varkel-bench-XXXXXX";
@@ -811,12 +603,12 @@ int main(int argc, char** argv) {
     ran = ran && run_idle_session(options, dir, results);
     if (ran) {
         print_table(results, options);
-        printf("load average at the end: %s\n", load_average().c_str());
+        printf("load average at the end: %s\n", bench::load_average().c_str());
     }
     if (options.keep || !ran) {
         fprintf(stderr, "run_bench: raw logs kept in %s\n", dir.c_str());
     } else {
-        remove_tree(dir);
+        bench::remove_tree(dir);
     }
     return ran ? 0 : 1;
 }
