@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/realtime_scheduling.h"
+#include "morse/sidetone_io.h"
 
 namespace varkel {
 
@@ -48,14 +49,14 @@ bool sidetone_create(int sound_system) {
         // The sound system's threads need no real-time priority and must
         // not take it from this one.
         NormalSchedulingScope normal;
-        generator = cw_gen_new(&config);
+        generator = sidetone_io.gen_new(&config);
     }
     if (generator == nullptr) {
         return false;
     }
-    cw_key_t* key = cw_key_new();
+    cw_key_t* key = sidetone_io.key_new();
     if (key != nullptr) {
-        cw_key_register_generator(key, generator);
+        sidetone_io.key_register_generator(key, generator);
     }
     std::lock_guard<std::mutex> lock(g_sidetone_mutex);
     g_generator = generator;
@@ -79,7 +80,7 @@ bool sidetone_start() {
     bool started = false;
     {
         NormalSchedulingScope normal;
-        started = cw_gen_start(generator) != CW_FAILURE;
+        started = sidetone_io.gen_start(generator) != CW_FAILURE;
     }
     std::lock_guard<std::mutex> lock(g_sidetone_mutex);
     g_started = started;
@@ -101,12 +102,12 @@ void sidetone_destroy() {
         return;
     }
     if (started) {
-        cw_gen_stop(generator);
+        sidetone_io.gen_stop(generator);
     }
     if (key != nullptr) {
-        cw_key_delete(&key);
+        sidetone_io.key_delete(&key);
     }
-    cw_gen_delete(&generator);
+    sidetone_io.gen_delete(&generator);
 }
 
 bool sidetone_present() {

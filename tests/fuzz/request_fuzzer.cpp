@@ -16,6 +16,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <libcw.h>
+#include <libcw2.h>
 #include <link.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -43,6 +44,7 @@
 #include "morse/callbacks.h"
 #include "morse/generator.h"
 #include "morse/ptt.h"
+#include "morse/sidetone_io.h"
 #include "net/escape_requests.h"
 #include "net/udp_endpoint.h"
 #ifndef VARKEL_FUZZ_REAL_LIBCW
@@ -88,10 +90,11 @@ int refuse_open(const char* path, int /*flags*/) {
 
 #ifdef VARKEL_FUZZ_REAL_LIBCW
 
-// The real library, apart from the generator's life: creating one costs
+// The real library, apart from the generators' life: creating one costs
 // libcw 0.1 s and stopping one 1 s of sleeping, so one generator on the null
-// sound system is made at set-up and kept. The daemon's create, start, stop
-// and delete calls land here instead; every other call reaches libcw.
+// sound system is made at set-up and kept for the key line, and one for the
+// sidetone. The daemon's create, start, stop and delete calls land here
+// instead; every other call reaches libcw.
 using GeneratorNew = int (*)(int, const char*);
 using GeneratorStart = int (*)();
 int g_generator_new_result[CW_AUDIO_SOUNDCARD + 1];
@@ -126,7 +129,66 @@ int find_code_of(struct dl_phdr_info* object, size_t /*size*/, void* data) {
     return 0;
 }
 
+// The sidetone's generator and tuning key, made once like the key line's,
+// on the null sound system: whatever the daemon would have heard goes
+// through libcw's second API for real. Sound systems the daemon asks for
+// open or fail as for the key line's generator above.
+cw_gen_t* g_sidetone = nullptr;
+cw_key_t* g_sidetone_key = nullptr;
+
+cw_gen_t* kept_sidetone(const cw_gen_config_t* config) {
+    const int system = static_cast<int>(config->sound_system);
+    check(system >= CW_AUDIO_NULL && system <= CW_AUDIO_SOUNDCARD,
+          "only libcw's own sound systems are asked for");
+    check(config->sound_device[0] == '\0', "no device name reaches libcw");
+    return g_generator_new_result[system] == CW_SUCCESS ? g_sidetone : nullptr;
+}
+
+cw_ret_t kept_sidetone_started(cw_gen_t* /*generator*/) {
+    return CW_SUCCESS;
+}
+
+cw_ret_t kept_sidetone_stopped(cw_gen_t* generator) {
+    cw_gen_flush_queue(generator);
+    cw_key_sk_set_value(g_sidetone_key, CW_KEY_VALUE_OPEN);
+    return CW_SUCCESS;
+}
+
+void kept_sidetone_deleted(cw_gen_t** generator) {
+    *generator = nullptr;
+}
+
+cw_key_t* kept_key() {
+    return g_sidetone_key;
+}
+
+void kept_key_registered(volatile cw_key_t* /*key*/, cw_gen_t* /*generator*/) {}
+
+void kept_key_deleted(cw_key_t** key) {
+    *key = nullptr;
+}
+
+void start_real_sidetone() {
+    cw_gen_config_t config{};
+    config.sound_system = CW_AUDIO_NULL;
+    g_sidetone = cw_gen_new(&config);
+    g_sidetone_key = cw_key_new();
+    check(g_sidetone != nullptr && g_sidetone_key != nullptr && cw_gen_start(g_sidetone) != 0,
+          "libcw makes a second generator on the null sound system");
+    cw_key_register_generator(g_sidetone_key, g_sidetone);
+    varkel::sidetone_io = {
+        .gen_new = kept_sidetone,
+        .gen_start = kept_sidetone_started,
+        .gen_stop = kept_sidetone_stopped,
+        .gen_delete = kept_sidetone_deleted,
+        .key_new = kept_key,
+        .key_register_generator = kept_key_registered,
+        .key_delete = kept_key_deleted,
+    };
+}
+
 void start_real_generator() {
+    start_real_sidetone();
     const auto real_new = reinterpret_cast<GeneratorNew>(dlsym(RTLD_NEXT, "cw_generator_new"));
     const auto real_start =
         reinterpret_cast<GeneratorStart>(dlsym(RTLD_NEXT, "cw_generator_start"));

@@ -289,6 +289,10 @@ cw_ret_t cw_gen_set_weighting(cw_gen_t*, int value) {
     return CW_SUCCESS;
 }
 cw_ret_t cw_gen_enqueue_character(cw_gen_t*, char c) {
+    if (static_cast<unsigned char>(c) == 0xff) {
+        fprintf(stderr, "fake libcw: cw_gen_enqueue_character(0xff) crashes libcw 3.6\n");
+        abort();
+    }
     record("cw_gen_enqueue_character", {static_cast<unsigned char>(c)});
     return CW_SUCCESS;
 }
