@@ -2,6 +2,7 @@
 
 #include <libcw2.h>
 
+#include <atomic>
 #include <mutex>
 #include <utility>
 
@@ -19,21 +20,26 @@ enum class TuneCarrier {
 };
 
 // Guards everything below. The main thread holds it for one libcw call
-// that never waits for the queue; the keying callback for one straight-key
-// call. Stopping a generator waits for its thread and is done outside it.
+// that never waits for the queue; stopping a generator waits for its thread
+// and is done outside it. The keying callback takes it only to end a
+// tuning carrier: libcw's thread must not wait behind the main thread,
+// which may itself wait on the sidetone's thread at normal priority, or the
+// next element on the key line would start late.
 std::mutex g_sidetone_mutex;
-cw_gen_t* g_generator = nullptr;        // guarded by g_sidetone_mutex
-cw_key_t* g_tune_key = nullptr;         // guarded by g_sidetone_mutex
-bool g_started = false;                 // guarded by g_sidetone_mutex
-bool g_key_down = false;                // guarded by g_sidetone_mutex
-TuneCarrier g_tune = TuneCarrier::off;  // guarded by g_sidetone_mutex
+cw_gen_t* g_generator = nullptr;  // guarded by g_sidetone_mutex
+cw_key_t* g_tune_key = nullptr;   // guarded by g_sidetone_mutex
+bool g_started = false;           // guarded by g_sidetone_mutex
+// Written by the keying callback, read under the lock.
+std::atomic<bool> g_key_down{false};
+// Changed under the lock, and read by the keying callback without it.
+std::atomic<TuneCarrier> g_tune{TuneCarrier::off};
 
 // Ends a tuning carrier; the caller holds the lock.
 void release_tune_key_locked() {
     if (g_tune != TuneCarrier::off && g_tune_key != nullptr) {
         cw_key_sk_set_value(g_tune_key, CW_KEY_VALUE_OPEN);
     }
-    g_tune = TuneCarrier::off;
+    g_tune.store(TuneCarrier::off);
 }
 
 }  // namespace
@@ -62,7 +68,7 @@ bool sidetone_create(int sound_system) {
     g_generator = generator;
     g_tune_key = key;
     g_started = false;
-    g_tune = TuneCarrier::off;
+    g_tune.store(TuneCarrier::off);
     return true;
 }
 
@@ -96,7 +102,7 @@ void sidetone_destroy() {
         std::swap(generator, g_generator);
         std::swap(key, g_tune_key);
         std::swap(started, g_started);
-        g_tune = TuneCarrier::off;
+        g_tune.store(TuneCarrier::off);
     }
     if (generator == nullptr) {
         return;
@@ -178,16 +184,20 @@ void sidetone_start_tune() {
     cw_key_sk_set_value(g_tune_key, CW_KEY_VALUE_CLOSED);
     // A tone already playing on the key line runs straight into the tune's
     // tones without a key-up; a gap in progress ends with the tune's key-down.
-    g_tune = g_key_down ? TuneCarrier::until_key_up : TuneCarrier::until_key_down;
+    g_tune.store(g_key_down.load() ? TuneCarrier::until_key_up : TuneCarrier::until_key_down);
 }
 
 void sidetone_key_edge(int key_state) noexcept {
-    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
-    g_key_down = key_state != 0;
-    if (g_tune == TuneCarrier::until_key_down && g_key_down) {
-        g_tune = TuneCarrier::until_key_up;
-    } else if (g_tune == TuneCarrier::until_key_up && !g_key_down) {
-        release_tune_key_locked();
+    const bool down = key_state != 0;
+    g_key_down.store(down);
+    TuneCarrier tune = g_tune.load();
+    if (tune == TuneCarrier::until_key_down && down) {
+        g_tune.compare_exchange_strong(tune, TuneCarrier::until_key_up);
+    } else if (tune == TuneCarrier::until_key_up && !down) {
+        std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+        if (g_tune.load() == TuneCarrier::until_key_up) {
+            release_tune_key_locked();
+        }
     }
 }
 
