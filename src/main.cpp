@@ -1,4 +1,4 @@
-#include "core/lifecycle.h"
+#include "daemon/startup.h"
 
 int main(int argc, char** argv) {
     varkel::run_daemon(argc, argv);

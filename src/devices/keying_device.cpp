@@ -7,11 +7,12 @@
 #include <new>
 #include <thread>
 
-#include "core/lifecycle.h"
 #include "core/logging.h"
+#include "core/process_exit.h"
 #include "devices/null_device.h"
 #include "devices/parallel_device.h"
 #include "devices/parallel_port_io.h"
+#include "devices/selection_io.h"
 #include "devices/serial_device.h"
 #include "devices/serial_port_io.h"
 
@@ -62,13 +63,11 @@ KeyingDevice parallel_device{
 // Read by every thread; stored only under the device lock.
 std::atomic<KeyingDevice*> current_device{&null_device};
 
-uid_t (*effective_user_id)() = geteuid;
-
 namespace {
 
 // The device lock: held around every driver call and every change of the
-// current device. The owner is kept so that exit_process can let go of it
-// when the main thread ends the process from inside a driver call.
+// current device. The owner is kept so that a driver that fails can let go
+// of it before the process ends from inside a driver call.
 std::mutex g_device_mutex;
 std::atomic<std::thread::id> g_device_lock_owner{};
 
@@ -82,8 +81,6 @@ std::atomic<bool> g_ptt_on{false};
 // parent that detached and the child drives the port.
 std::atomic<bool> g_devices_stopped{false};
 
-bool g_fail_next_copy = false;  // main thread only (tests)
-
 class DeviceLock {
   public:
     DeviceLock() {
@@ -91,7 +88,7 @@ class DeviceLock {
         g_device_lock_owner.store(std::this_thread::get_id());
     }
     ~DeviceLock() {
-        // exit_process may have let go of the lock already.
+        // A failing driver may have let go of the lock already.
         if (g_device_lock_owner.load() == std::this_thread::get_id()) {
             g_device_lock_owner.store(std::thread::id{});
             g_device_mutex.unlock();
@@ -101,24 +98,23 @@ class DeviceLock {
     DeviceLock& operator=(const DeviceLock&) = delete;
 };
 
+// Ends the process from under the device lock: the clean-up handlers that
+// exit runs take the lock again to bring the device to rest.
+void exit_releasing_device_lock(int status) {
+    if (g_device_lock_owner.load() == std::this_thread::get_id()) {
+        g_device_lock_owner.store(std::thread::id{});
+        g_device_mutex.unlock();
+    }
+    exit_process(status);
+}
+
 // Whether a wrapper may drive the device. Called under the device lock.
 bool drivable(const KeyingDevice* device) {
     return device != nullptr && device == current_device.load() && !g_devices_stopped.load();
 }
 
-// std::string reports exhaustion only by throwing; this is the one place
-// where that is turned into a success flag.
 bool copy_description(const char* text, std::optional<std::string>& copy) {
-    if (g_fail_next_copy) {
-        g_fail_next_copy = false;
-        return false;
-    }
-    try {
-        copy.emplace(text);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
+    return selection_io.copy_text(text, copy);
 }
 
 // Brings a device that is no longer to be driven to rest and ends its use,
@@ -167,7 +163,7 @@ bool select_device(std::atomic<KeyingDevice*>& target, const char* text) {
         if (target.load() == &parallel_device &&
             names_open_parallel_port(text, parallel_device.fd)) {
             // Our own claim would make the probe's claim wait for ever.
-            if (effective_user_id() != 0) {
+            if (selection_io.effective_user_id() != 0) {
                 log_not_root();
                 return false;
             }
@@ -177,7 +173,7 @@ bool select_device(std::atomic<KeyingDevice*>& target, const char* text) {
         }
         fd = probe_parallel(text);
         if (fd != -1) {
-            if (effective_user_id() != 0) {
+            if (selection_io.effective_user_id() != 0) {
                 log_not_root();
                 parallel_port_io.close(fd);
                 return false;
@@ -236,7 +232,7 @@ void set_default_descriptions() {
         !copy_description("null", null_device.description)) {
         // Nothing can be selected or logged sensibly without memory.
         debug_log(EE, "memory allocation error");
-        exit_process(1);
+        exit_releasing_device_lock(1);
     }
 }
 
@@ -269,7 +265,7 @@ void forget_current_device_in_parent() {
 
 void end_on_device_failure() {
     g_devices_stopped.store(true);
-    exit_process(1);
+    exit_releasing_device_lock(1);
 }
 
 void device_key(KeyingDevice* device, int32_t state) {
@@ -335,13 +331,6 @@ bool device_key_is_down() {
     return g_key_down.load();
 }
 
-void release_device_lock_if_held() {
-    if (g_device_lock_owner.load() == std::this_thread::get_id()) {
-        g_device_lock_owner.store(std::thread::id{});
-        g_device_mutex.unlock();
-    }
-}
-
 void reset_devices_for_tests() {
     DeviceLock lock;
     for (KeyingDevice* device : {&serial_device, &null_device, &parallel_device}) {
@@ -349,15 +338,10 @@ void reset_devices_for_tests() {
         device->description.reset();
     }
     current_device.store(&null_device);
-    effective_user_id = geteuid;
+    selection_io = kProcessSelectionIo;
     g_key_down.store(false);
     g_ptt_on.store(false);
     g_devices_stopped.store(false);
-    g_fail_next_copy = false;
-}
-
-void fail_next_description_copy_for_tests() {
-    g_fail_next_copy = true;
 }
 
 }  // namespace varkel

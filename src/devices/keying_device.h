@@ -66,17 +66,7 @@ int32_t device_read_ptt_switch(KeyingDevice* device);
 // Whether the key line was last driven down (mirrored edges).
 bool device_key_is_down();
 
-// Called by exit_process before exit(): a driver that fails while the main
-// thread holds the device lock must not leave it held for the clean-up.
-void release_device_lock_if_held();
-
-// The effective user id as selection sees it: geteuid, swapped by tests.
-extern uid_t (*effective_user_id)();
-
 // Puts the three records back to their initial state (tests only).
 void reset_devices_for_tests();
-
-// Makes the next copy of a description fail as if memory ran out (tests only).
-void fail_next_description_copy_for_tests();
 
 }  // namespace varkel

@@ -3,15 +3,18 @@
 #include <mutex>
 
 #include "core/logging.h"
-#include "core/main_loop.h"
 #include "devices/keying_device.h"
 #include "morse/libcw_api.h"
 #include "morse/ptt.h"
 #include "morse/ptt_internal.h"
 #include "morse/sidetone.h"
+// The one call up the stack: the low-queue callback sends the echo through
+// the endpoint and reads its message buffer, which the endpoint owns.
 #include "net/udp_endpoint.h"
 
 namespace varkel {
+
+std::atomic<int32_t> short_timeout_counter{9999};
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/lifecycle.h"
 #include "core/logging.h"
+#include "core/process_exit.h"
 #include "core/settings.h"
 #include "core/value_parsers.h"
 #include "devices/keying_device.h"

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "core/lifecycle.h"
 #include "core/logging.h"
+#include "core/process_exit.h"
 #include "core/settings.h"
 #include "morse/ptt.h"
 #include "net/escape_requests.h"

@@ -22,6 +22,7 @@
 #include "devices/device_node_io.h"
 #include "devices/keying_device.h"
 #include "devices/parallel_port_io.h"
+#include "devices/selection_io.h"
 #include "devices/serial_port_io.h"
 
 namespace test_ports {
@@ -383,6 +384,7 @@ void install() {
 }
 
 void uninstall() {
+    varkel::selection_io = varkel::kProcessSelectionIo;
     varkel::serial_port_io = varkel::kLinuxSerialPortIo;
     varkel::parallel_port_io = varkel::kLinuxParallelPortIo;
     varkel::device_node_io = varkel::kLinuxDeviceNodeIo;
@@ -447,6 +449,17 @@ void slow_control_reads() {
 void deny_open() {
     std::lock_guard lock(g_mutex);
     g_deny_open = true;
+}
+
+void run_as_ordinary_user() {
+    varkel::selection_io.effective_user_id = [] { return static_cast<uid_t>(1000); };
+}
+
+void fail_next_description_copy() {
+    varkel::selection_io.copy_text = [](const char*, std::optional<std::string>&) {
+        varkel::selection_io.copy_text = varkel::kProcessSelectionIo.copy_text;
+        return false;
+    };
 }
 
 std::vector<std::string> requests(const std::string& name) {

@@ -56,6 +56,10 @@ void fail_request(const std::string& request);
 void slow_control_reads();
 // Opening a simulated port fails with EACCES.
 void deny_open();
+// Selection sees an ordinary user, who may not use a parallel port.
+void run_as_ordinary_user();
+// The next copy of a device's description fails as if memory ran out.
+void fail_next_description_copy();
 
 // The requests made on one port, in order: "open", "fstat", "close",
 // "TIOCMGET", "TIOCMBIS DTR", "TIOCMBIC RTS", "PPCLAIM", "PPRCONTROL",

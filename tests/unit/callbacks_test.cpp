@@ -12,7 +12,6 @@
 #include <atomic>
 #include <thread>
 
-#include "core/main_loop.h"
 #include "morse/libcw_api.h"
 #include "net/text_player.h"
 #include "support/morse_test_support.h"

@@ -1,6 +1,6 @@
 // Options acted on as read: what each leaves in the settings, and which end
 // the process with what on standard output.
-#include "core/command_line.h"
+#include "daemon/command_line.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -18,10 +18,6 @@ namespace {
 using test_ports::Kind;
 using Requests = std::vector<std::string>;
 
-uid_t ordinary_user() {
-    return 1000;
-}
-
 int open_real_descriptors() {
     int count = 0;
     DIR* dir = opendir("/proc/self/fd");
@@ -147,7 +143,7 @@ TEST_F(KeyingDeviceTest, ParallelPortForOrdinaryUserIsRefusedAndItsDescriptorClo
     test_ports::add(Kind::serial, "ttyS0");
     test_ports::add(Kind::parallel, "parport0");
     ASSERT_TRUE(select_device(current_device, "ttyS0"));
-    effective_user_id = ordinary_user;
+    test_ports::run_as_ordinary_user();
     EXPECT_FALSE(select_device(current_device, "parport0"));
     EXPECT_TRUE(contains(log(),
                          "varkel:EE: you must run this program as root to use parallel "
@@ -161,7 +157,7 @@ TEST_F(KeyingDeviceTest, ParallelPortForOrdinaryUserIsRefusedAndItsDescriptorClo
 TEST_F(KeyingDeviceTest, UnopenableParallelPortIsNoValidDeviceNotARootMatter) {
     test_ports::add(Kind::parallel, "parport0");
     test_ports::deny_open();
-    effective_user_id = ordinary_user;
+    test_ports::run_as_ordinary_user();
     EXPECT_TRUE(select_device(current_device, "parport0"));
     EXPECT_TRUE(contains(log(), "no valid device found"));
     EXPECT_FALSE(contains(log(), "root"));
@@ -213,7 +209,7 @@ TEST_F(KeyingDeviceTest, ReselectingTheParallelPortInUseLetsTheOldClaimGoFirst) 
 TEST_F(KeyingDeviceTest, FailedCopyKeepsThePreviousDeviceAndClosesTheProbe) {
     test_ports::add(Kind::serial, "ttyUSB0");
     set_default_descriptions();
-    fail_next_description_copy_for_tests();
+    test_ports::fail_next_description_copy();
     EXPECT_FALSE(select_device(current_device, "ttyUSB0"));
     EXPECT_EQ(log(), "varkel:EE: memory allocation error\n");
     EXPECT_EQ(current_device.load(), &null_device);
@@ -233,7 +229,7 @@ TEST_F(KeyingDeviceTest, DefaultDescriptionsAreSetAndFreed) {
 }
 
 TEST_F(KeyingDeviceTest, DefaultDescriptionsThatCannotBeCopiedEndTheProcess) {
-    fail_next_description_copy_for_tests();
+    test_ports::fail_next_description_copy();
     EXPECT_EXIT(
         {
             set_debug_output(stderr);

@@ -1,5 +1,5 @@
-// Start-up in its fixed order, the clean-up handlers, detaching, and the one
-// way every part of the daemon ends the process.
+// The one way every part of the daemon ends the process, from the main
+// thread or from libcw's.
 #pragma once
 
 namespace varkel {
@@ -20,12 +20,5 @@ void exit_process(int status);
 
 // True once exit_process has begun ending the process.
 bool process_is_ending();
-
-// Runs start-up and then the main loop; never returns.
-[[noreturn]] void run_daemon(int argc, char** argv);
-
-// Start-up steps exposed for tests.
-void settle_debug_output();
-void close_debug_file();  // clean-up handler C
 
 }  // namespace varkel

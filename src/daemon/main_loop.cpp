@@ -1,4 +1,4 @@
-#include "core/main_loop.h"
+#include "daemon/main_loop.h"
 
 #include <pthread.h>
 #include <sys/select.h>
@@ -7,14 +7,14 @@
 #include <csignal>
 #include <cstdio>
 
-#include "core/lifecycle.h"
 #include "core/logging.h"
+#include "core/process_exit.h"
 #include "devices/keying_device.h"
+#include "morse/callbacks.h"
 #include "net/udp_endpoint.h"
 
 namespace varkel {
 
-std::atomic<int32_t> short_timeout_counter{9999};
 std::atomic<bool> sigint_received{false};
 
 namespace {

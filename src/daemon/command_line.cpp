@@ -1,12 +1,12 @@
-#include "core/command_line.h"
+#include "daemon/command_line.h"
 
 #include <getopt.h>
 
 #include <cstdio>
 #include <iterator>
 
-#include "core/lifecycle.h"
 #include "core/logging.h"
+#include "core/process_exit.h"
 #include "core/settings.h"
 #include "core/value_parsers.h"
 #include "devices/keying_device.h"

@@ -11,9 +11,7 @@ inline constexpr int32_t kShortTimeoutPasses = 30;
 inline constexpr long kShortTimeoutSeconds = 1;
 inline constexpr long kLongTimeoutSeconds = 86400;
 
-// How many 1-second waits were used since the last key edge; the keying
-// callback on libcw's thread sets it to 0.
-extern std::atomic<int32_t> short_timeout_counter;
+// short_timeout_counter (morse/callbacks.h) counts the passes.
 
 // Set by the SIGINT handler in the foreground; the loop prints the exit
 // line and ends the process with status 0 once select returns.

@@ -1,4 +1,4 @@
-#include "core/lifecycle.h"
+#include "daemon/startup.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -14,11 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/command_line.h"
 #include "core/logging.h"
-#include "core/main_loop.h"
+#include "core/process_exit.h"
 #include "core/realtime_scheduling.h"
 #include "core/settings.h"
+#include "daemon/command_line.h"
+#include "daemon/main_loop.h"
 #include "devices/keying_device.h"
 #include "morse/callbacks.h"
 #include "morse/generator.h"
@@ -28,10 +29,6 @@
 namespace varkel {
 
 namespace {
-
-pthread_t g_main_thread;
-std::atomic<bool> g_main_thread_known{false};
-std::atomic<bool> g_process_ending{false};
 
 void free_descriptions_handler() {
     free_descriptions();
@@ -103,43 +100,6 @@ void detach() {
 }
 
 }  // namespace
-
-void note_main_thread() {
-    g_main_thread = pthread_self();
-    g_main_thread_known.store(true, std::memory_order_release);
-}
-
-bool on_main_thread() {
-    return !g_main_thread_known.load(std::memory_order_acquire) ||
-           pthread_equal(g_main_thread, pthread_self()) != 0;
-}
-
-bool process_is_ending() {
-    return g_process_ending.load(std::memory_order_acquire);
-}
-
-void exit_process(int status) {
-    bool expected = false;
-    const bool first = g_process_ending.compare_exchange_strong(expected, true);
-    if (on_main_thread()) {
-        if (!first) {
-            // A clean-up handler failed while the handlers run.
-            fflush(nullptr);
-            _exit(status);
-        }
-        release_device_lock_if_held();
-        exit(status);
-    }
-    if (!first) {
-        // The main thread is ending the process and will stop libcw's
-        // thread; let this callback return.
-        return;
-    }
-    // On libcw's thread: the clean-up would stop the generator from inside
-    // its own thread. The kernel closes the port and the socket.
-    fflush(nullptr);
-    _exit(status);
-}
 
 void settle_debug_output() {
     const auto& path = settings.debug_file_path;
