@@ -6,6 +6,8 @@
 #include <numeric>
 #include <sstream>
 
+#include "blackbox/morse_decoder.h"
+
 namespace bench {
 
 namespace {
@@ -179,29 +181,14 @@ double mean_element_ratio(const std::vector<Element>& found) {
 
 std::string decode_morse(const std::vector<Edge>& port, int64_t from_ns, int64_t to_ns,
                          double dot_length_ms) {
-    // Letters and digits in order, each as its dots and dashes.
-    static const char* const kCodes[][2] = {
-        {"A", ".-"},    {"B", "-..."},  {"C", "-.-."},  {"D", "-.."},   {"E", "."},
-        {"F", "..-."},  {"G", "--."},   {"H", "...."},  {"I", ".."},    {"J", ".---"},
-        {"K", "-.-"},   {"L", ".-.."},  {"M", "--"},    {"N", "-."},    {"O", "---"},
-        {"P", ".--."},  {"Q", "--.-"},  {"R", ".-."},   {"S", "..."},   {"T", "-"},
-        {"U", "..-"},   {"V", "...-"},  {"W", ".--"},   {"X", "-..-"},  {"Y", "-.--"},
-        {"Z", "--.."},  {"0", "-----"}, {"1", ".----"}, {"2", "..---"}, {"3", "...--"},
-        {"4", "....-"}, {"5", "....."}, {"6", "-...."}, {"7", "--..."}, {"8", "---.."},
-        {"9", "----."}};
     std::string text;
     std::string code;
     auto end_character = [&] {
         if (code.empty()) {
             return;
         }
-        char letter = '?';
-        for (const auto& [name, dashes] : kCodes) {
-            if (code == dashes) {
-                letter = name[0];
-            }
-        }
-        text.push_back(letter);
+        const auto found = morse_decoder::morse_table().find(code);
+        text.push_back(found == morse_decoder::morse_table().end() ? '?' : found->second);
         code.clear();
     };
     bool down = false;

@@ -42,6 +42,14 @@ void release_tune_key_locked() {
     g_tune.store(TuneCarrier::off);
 }
 
+// One of libcw's setters, when there is a generator to set.
+void apply_to_generator(cw_ret_t (*setter)(cw_gen_t*, int), int value) {
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    if (g_generator != nullptr) {
+        setter(g_generator, value);
+    }
+}
+
 }  // namespace
 
 bool sidetone_create(int sound_system) {
@@ -122,38 +130,23 @@ bool sidetone_present() {
 }
 
 void sidetone_set_frequency(int hz) {
-    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
-    if (g_generator != nullptr) {
-        cw_gen_set_frequency(g_generator, hz);
-    }
+    apply_to_generator(cw_gen_set_frequency, hz);
 }
 
 void sidetone_set_speed(int wpm) {
-    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
-    if (g_generator != nullptr) {
-        cw_gen_set_speed(g_generator, wpm);
-    }
+    apply_to_generator(cw_gen_set_speed, wpm);
 }
 
 void sidetone_set_volume(int percent) {
-    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
-    if (g_generator != nullptr) {
-        cw_gen_set_volume(g_generator, percent);
-    }
+    apply_to_generator(cw_gen_set_volume, percent);
 }
 
 void sidetone_set_gap(int dots) {
-    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
-    if (g_generator != nullptr) {
-        cw_gen_set_gap(g_generator, dots);
-    }
+    apply_to_generator(cw_gen_set_gap, dots);
 }
 
 void sidetone_set_weighting(int library_weighting) {
-    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
-    if (g_generator != nullptr) {
-        cw_gen_set_weighting(g_generator, library_weighting);
-    }
+    apply_to_generator(cw_gen_set_weighting, library_weighting);
 }
 
 void sidetone_send_character(char character) {

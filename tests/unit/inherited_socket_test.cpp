@@ -12,6 +12,7 @@
 
 #include "core/settings.h"
 #include "net/inherited_socket.h"
+#include "support/loopback_socket.h"
 
 namespace varkel {
 namespace {
@@ -47,17 +48,8 @@ std::string our_pid() {
     return std::to_string(getpid());
 }
 
-int bound_udp_socket() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    return fd;
-}
-
 TEST(InheritedSocket, LoopbackUdpSocketPassedToThisProcessIsTakenWithItsAddress) {
-    const int fd = bound_udp_socket();
+    const int fd = test_support::loopback_udp_socket();
     const Outcome outcome = take(fd, our_pid(), "1");
     EXPECT_TRUE(outcome.ok);
     EXPECT_EQ(outcome.fd, fd);
@@ -70,7 +62,7 @@ TEST(InheritedSocket, LoopbackUdpSocketPassedToThisProcessIsTakenWithItsAddress)
 }
 
 TEST(InheritedSocket, NothingIsTakenWhenPassedToAnotherProcessOrNoneWasPassed) {
-    const int fd = bound_udp_socket();
+    const int fd = test_support::loopback_udp_socket();
     for (const auto& [pid, count] :
          {std::pair<std::string, const char*>{"1", "1"}, {"not a pid", "1"}, {our_pid(), "0"}}) {
         SCOPED_TRACE(pid + " " + count);
@@ -89,7 +81,7 @@ TEST(InheritedSocket, AnythingButOneIpv4UdpSocketIsRefusedAndReported) {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
     const int ipv6 = socket(AF_INET6, SOCK_DGRAM, 0);
-    const int udp = bound_udp_socket();
+    const int udp = test_support::loopback_udp_socket();
     int pipe_ends[2];
     ASSERT_EQ(pipe(pipe_ends), 0);
     auto refused = [](int fd, const char* count) { return take(fd, our_pid(), count); };

@@ -18,18 +18,10 @@
 #include "net/udp_endpoint.h"
 #include "support/fake_libcw.h"
 #include "support/log_capture.h"
+#include "support/loopback_socket.h"
 
 namespace varkel {
 namespace {
-
-int loopback_socket() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    return fd;
-}
 
 int port_of(int fd) {
     sockaddr_in address{};
@@ -49,11 +41,11 @@ class EndpointTest : public ::testing::Test {
         log_ = tmpfile();
         set_debug_output(log_);
         // Find a free port, then let the endpoint bind it.
-        const int probe = loopback_socket();
+        const int probe = test_support::loopback_udp_socket();
         settings.port = port_of(probe);
         close(probe);
         ASSERT_TRUE(open_endpoint());
-        client_ = loopback_socket();
+        client_ = test_support::loopback_udp_socket();
         empty_message_buffer();
     }
     void TearDown() override {
@@ -159,7 +151,7 @@ TEST_F(EndpointTest, EchoGoesToTheClientThatAskedWithCrLf) {
     EXPECT_EQ(receive_request(), 1);
     EXPECT_EQ(ptt_flags() & PTT_ACTIVE_ECHO, PTT_ACTIVE_ECHO);
     // Another client's datagram does not redirect the pending echo.
-    const int other = loopback_socket();
+    const int other = test_support::loopback_udp_socket();
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
