@@ -132,7 +132,7 @@ std::vector<Element> elements(const std::vector<Edge>& port, int64_t from_ns, in
         if (!edge->down && length > kLongestSpaceDots * dot) {
             continue;
         }
-        Element element{length, 0};
+        Element element{length, 0, edge->t_ns, next->t_ns};
         double best = INFINITY;
         auto consider = [&](double dots) {
             if (std::fabs(length - dots * dot) < best) {
@@ -177,6 +177,65 @@ double mean_element_ratio(const std::vector<Element>& found) {
         sum += element.length_ms / element.ideal_ms;
     }
     return found.empty() ? 0 : sum / found.size();
+}
+
+PlatformLog parse_platform_log(const std::string& text) {
+    PlatformLog log;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        char policy[16] = {};
+        int threads = 0;
+        unsigned long long wakes = 0;
+        unsigned long long dropped = 0;
+        long long a = 0;
+        long long b = 0;
+        long long c = 0;
+        if (std::sscanf(line.c_str(), "L %lld %lld", &a, &b) == 2) {
+            log.late.push_back({a, b});
+        } else if (std::sscanf(line.c_str(), "W %llu %lld %lld %lld %llu", &wakes, &a, &b, &c,
+                               &dropped) == 5) {
+            log.complete = true;
+            log.wakes = wakes;
+            log.p50_ms = static_cast<double>(a) / kNsPerMs;
+            log.p99_ms = static_cast<double>(b) / kNsPerMs;
+            log.max_ms = static_cast<double>(c) / kNsPerMs;
+            log.dropped = dropped;
+        } else if (std::sscanf(line.c_str(), "S %lld", &a) == 1) {
+            log.steal_ms = static_cast<double>(a);
+        } else if (std::sscanf(line.c_str(), "P %15s %d", policy, &threads) == 2) {
+            log.policy = policy;
+            log.threads = threads;
+        }
+    }
+    return log;
+}
+
+LateElements classify_late(const std::vector<Element>& found, const std::vector<Wake>& late_wakes,
+                           double late_ms) {
+    int64_t longest_ns = 0;
+    for (const Wake& wake : late_wakes) {
+        longest_ns = std::max(longest_ns, wake.woke_ns - wake.asked_ns);
+    }
+    LateElements late;
+    for (const Element& element : found) {
+        const double error = std::fabs(element.length_ms - element.ideal_ms);
+        if (error <= late_ms) {
+            continue;
+        }
+        // Wake-ups whose wait overlaps the element: asked before its end,
+        // made after its start.
+        auto wake =
+            std::lower_bound(late_wakes.begin(), late_wakes.end(), element.from_ns - longest_ns,
+                             [](const Wake& w, int64_t t) { return w.asked_ns < t; });
+        bool platform = false;
+        for (; wake != late_wakes.end() && wake->asked_ns < element.to_ns && !platform; ++wake) {
+            platform = wake->woke_ns > element.from_ns &&
+                       ms_between(wake->asked_ns, wake->woke_ns) >= error / 2;
+        }
+        ++(platform ? late.platform : late.own);
+    }
+    return late;
 }
 
 std::string decode_morse(const std::vector<Edge>& port, int64_t from_ns, int64_t to_ns,

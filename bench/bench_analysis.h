@@ -60,10 +60,12 @@ Latencies first_key_downs(const std::vector<int64_t>& sends, const std::vector<E
 
 // A key-down or key-up between two edges, with the nearest ideal length
 // of 1 or 3 dots: dots and dashes, the spaces inside a character and
-// between characters.
+// between characters; from_ns and to_ns are its edges.
 struct Element {
     double length_ms = 0;
     double ideal_ms = 0;
+    int64_t from_ns = 0;
+    int64_t to_ns = 0;
 };
 
 // Every element whose edges lie between from_ns and to_ns. Key-ups longer
@@ -81,6 +83,39 @@ std::vector<double> absolute_errors_ms(const std::vector<Element>& found);
 // The mean of length over ideal: 1 when libcw keeps time, above 1 when its
 // thread wakes late. 0 for no elements.
 double mean_element_ratio(const std::vector<Element>& found);
+
+// What the platform probe (bench/platform_probe.cpp) reported: how late
+// its threads woke while the programs ran, and each wake-up it kept
+// (0.25 ms late or more), asked for at asked_ns and made at woke_ns.
+struct Wake {
+    int64_t asked_ns = 0;
+    int64_t woke_ns = 0;
+};
+struct PlatformLog {
+    bool complete = false;  // its summary was read
+    std::string policy;     // "fifo" or "other"
+    int threads = 0;
+    size_t wakes = 0;
+    double p50_ms = 0;
+    double p99_ms = 0;
+    double max_ms = 0;
+    size_t dropped = 0;      // late wake-ups it had no room to keep
+    double steal_ms = -1;    // -1: not read
+    std::vector<Wake> late;  // in the order of asked_ns
+};
+PlatformLog parse_platform_log(const std::string& text);
+
+// An element more than late_ms off its ideal length is late. It is the
+// platform's when a probe thread, in the element's span, woke at least
+// half as late as the element is off: the machine held a thread that was
+// asking to run. Otherwise it is the program's own.
+inline constexpr double kLateElementMs = 1.0;
+struct LateElements {
+    size_t own = 0;
+    size_t platform = 0;
+};
+LateElements classify_late(const std::vector<Element>& found, const std::vector<Wake>& late_wakes,
+                           double late_ms = kLateElementMs);
 
 // Reads Morse from the key-downs between from_ns and to_ns, the dot length
 // known: a key-down under 2 dots is a dot, longer a dash; a key-up under 2

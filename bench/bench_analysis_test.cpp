@@ -10,6 +10,7 @@ namespace {
 using bench::Edge;
 
 constexpr int64_t kMs = 1'000'000;
+constexpr int64_t kUs = 1'000;
 
 // Keys Morse written as dots and dashes, ' ' between characters and " / "
 // between words, from start_ms on with an exact dot; every element is
@@ -188,6 +189,65 @@ TEST(BenchElements, MeanRatioAndAbsoluteErrorsOfFoundElements) {
     ASSERT_EQ(errors.size(), 2u);
     EXPECT_NEAR(errors[0], 1.0, 1e-9);
     EXPECT_NEAR(errors[1], 2.0, 1e-9);
+}
+
+TEST(BenchPlatform, ReadsTheProbeReportAndKnowsATornOne) {
+    const auto log = bench::parse_platform_log(
+        "P fifo 2\nW 120000 18000 95000 6250000 3\nS 40\nL 1000000 1300000\nL 2000000 8250000\n"
+        "L 3000");
+    EXPECT_TRUE(log.complete);
+    EXPECT_EQ(log.policy, "fifo");
+    EXPECT_EQ(log.threads, 2);
+    EXPECT_EQ(log.wakes, 120000u);
+    EXPECT_DOUBLE_EQ(log.p50_ms, 0.018);
+    EXPECT_DOUBLE_EQ(log.p99_ms, 0.095);
+    EXPECT_DOUBLE_EQ(log.max_ms, 6.25);
+    EXPECT_EQ(log.dropped, 3u);
+    EXPECT_DOUBLE_EQ(log.steal_ms, 40);
+    ASSERT_EQ(log.late.size(), 2u);
+    EXPECT_EQ(log.late[1].woke_ns, 8'250'000);
+
+    // A probe that was killed printed nothing: no figures, no steal.
+    const auto killed = bench::parse_platform_log("");
+    EXPECT_FALSE(killed.complete);
+    EXPECT_EQ(killed.steal_ms, -1);
+}
+
+TEST(BenchPlatform, ALateElementIsThePlatformsOnlyWhenAProbeThreadWasHeldHalfAsLongInItsSpan) {
+    // "A" at 60 wpm: a dot 1000-1020 ms, a gap to 1040, then a dash that
+    // should end at 1100 but ends at 1104, 4 ms late, while a probe thread
+    // asked to wake at 1090; then "E", its dot 1 ms long: on time.
+    const std::vector<Edge> port = {{0, false},          {1000 * kMs, true},  {1020 * kMs, false},
+                                    {1040 * kMs, true},  {1104 * kMs, false}, {1164 * kMs, true},
+                                    {1185 * kMs, false}, {1500 * kMs, true}};
+    const auto found = bench::elements(port, 0, 1400 * kMs, bench::dot_ms(60));
+    ASSERT_EQ(found.size(), 5u);
+    EXPECT_EQ(found[2].from_ns, 1040 * kMs);
+    EXPECT_EQ(found[2].to_ns, 1104 * kMs);
+    auto classed = [&](std::vector<bench::Wake> wakes) {
+        const auto late = bench::classify_late(found, wakes);
+        return std::to_string(late.own) + " own, " + std::to_string(late.platform) + " platform";
+    };
+    const int64_t asked = 1090 * kMs;
+    // No probe wake-up late at all: the program's own.
+    EXPECT_EQ(classed({}), "1 own, 0 platform");
+    // Held 2 ms, half the error, inside the span: the platform's.
+    EXPECT_EQ(classed({{asked, asked + 2 * kMs}}), "0 own, 1 platform");
+    // Held a little less than half: not enough to explain it.
+    EXPECT_EQ(classed({{asked, asked + 1900 * kUs}}), "1 own, 0 platform");
+    // A long stall that ended before the dash began, or began after it
+    // ended, explains nothing in it.
+    EXPECT_EQ(classed({{1000 * kMs, 1039 * kMs}, {1105 * kMs, 1130 * kMs}}), "1 own, 0 platform");
+    // A stall that began before the dash and ended inside it overlaps it,
+    // though the probe asked for its wake-up outside the span.
+    EXPECT_EQ(classed({{1010 * kMs, 1045 * kMs}}), "0 own, 1 platform");
+
+    // Too short counts as late too; 1 ms off is not late.
+    const std::vector<bench::Element> short_and_near = {{17, 20, 0, 17 * kMs},
+                                                        {61, 60, 0, 61 * kMs}};
+    const auto late = bench::classify_late(short_and_near, {});
+    EXPECT_EQ(late.own, 1u);
+    EXPECT_EQ(late.platform, 0u);
 }
 
 }  // namespace

@@ -333,6 +333,28 @@ void stop(Instance& instance) {
     await_stop(instance);
 }
 
+bool start_platform_probe(PlatformProbe& probe, const std::string& tag, int fifo_priority,
+                          const ChildSetup& setup) {
+    probe.output = tag + ".platform";
+    std::vector<std::string> args = {PLATFORM_PROBE};
+    if (fifo_priority > 0) {
+        args.insert(args.end(), {"--fifo", std::to_string(fifo_priority)});
+    }
+    ChildSetup normal = setup;
+    normal.fifo_priority = 0;  // the probe asks for its own, and says when refused
+    probe.pid = spawn(args, {}, probe.output, normal);
+    return probe.pid != -1;
+}
+
+PlatformLog stop_platform_probe(PlatformProbe& probe) {
+    if (probe.pid <= 0) {
+        return {};
+    }
+    end_child(probe.pid, SIGTERM, kStopTimeoutMs, "platform probe");
+    probe.pid = -1;
+    return parse_platform_log(read_file(probe.output));
+}
+
 std::vector<Edge> read_port_edges(const std::string& path) {
     std::vector<Edge> edges;
     const auto events = simport::read_log(path);

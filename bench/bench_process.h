@@ -104,6 +104,18 @@ void request_stop(const Instance& instance);
 void await_stop(Instance& instance);
 void stop(Instance& instance);
 
+// The platform probe (bench/platform_probe.cpp) beside the programs: at
+// SCHED_FIFO fifo_priority when that is above 0 and allowed, else at the
+// normal policy; as the user setup names. Its report goes to tag.platform.
+struct PlatformProbe {
+    pid_t pid = -1;
+    std::string output;
+};
+bool start_platform_probe(PlatformProbe& probe, const std::string& tag, int fifo_priority,
+                          const ChildSetup& setup = {});
+// Ends it and reads its report; an incomplete one when it did not run.
+PlatformLog stop_platform_probe(PlatformProbe& probe);
+
 // The level changes of DTR, the key line, on the simulated serial port.
 std::vector<Edge> read_port_edges(const std::string& path);
 

@@ -81,6 +81,8 @@ constexpr double kEdgeP99TargetMs = 0.2;
 constexpr double kIdleCpuTargetMs = 5.0;  // per 60 s
 constexpr double kIdleTargetSeconds = 60.0;
 constexpr double kMemoryTargetMiB = 2.0;  // above the floor
+// The probe wakes at the key line's real-time priority, when it may.
+constexpr int kProbePriority = 20;
 
 constexpr double kNsPerMs = 1e6;
 constexpr double kKiBPerMiB = 1024.0;
@@ -115,6 +117,9 @@ struct Results {
     // The same elements as libcw timed them (its keying callbacks): what
     // the port shows beyond this is the program's.
     std::array<std::vector<double>, kTimingSpeeds.size()> libcw_error_ms;
+    // The elements on the port at every speed, to class the late ones.
+    std::vector<bench::Element> elements;
+    bench::LateElements late;
     long vm_hwm_kib = -1;
     double idle_cpu_stat_ms = -1;
     double idle_cpu_sched_ms = -1;
@@ -197,8 +202,10 @@ TimingWindow send_timing_text(const Client& client, const Instance& instance, in
 
 void collect_timing(const Instance& instance, const TimingWindow& window, int wpm,
                     size_t speed_index, Results& results) {
-    const auto on_port = bench::element_errors_ms(read_port_edges(instance.port_log),
-                                                  window.from_ns, window.to_ns, bench::dot_ms(wpm));
+    const auto found = bench::elements(read_port_edges(instance.port_log), window.from_ns,
+                                       window.to_ns, bench::dot_ms(wpm));
+    const auto on_port = bench::element_errors_ms(found);
+    results.elements.insert(results.elements.end(), found.begin(), found.end());
     const auto in_libcw =
         bench::element_errors_ms(bench::parse_probe_log(read_file(instance.probe_log)).callbacks,
                                  window.from_ns, window.to_ns, bench::dot_ms(wpm));
@@ -402,7 +409,8 @@ std::array<Summary, kSubjects> summarize_each(const std::array<Results, kSubject
     return summaries;
 }
 
-void print_table(const std::array<Results, kSubjects>& results, const Options& options) {
+void print_table(const std::array<Results, kSubjects>& results, const bench::PlatformLog& platform,
+                 const Options& options) {
     Table table;
 
     add_summary_rows(table, "datagram to first key-down",
@@ -461,6 +469,18 @@ void print_table(const std::array<Results, kSubjects>& results, const Options& o
         table.add(worst);
         table.add(own);
         table.add(count);
+    }
+
+    {
+        Row row;
+        row.measure = "late elements (over 1 ms), own / platform";
+        for (int s = 0; s < kSubjects; ++s) {
+            row.value[s] = platform.complete ? std::to_string(results[s].late.own) + " / " +
+                                                   std::to_string(results[s].late.platform)
+                                             : "n/a";
+        }
+        row.target = "own 0";
+        table.add_judged(row, platform.complete, results[kDaemon].late.own == 0);
     }
 
     const double idle_target = kIdleCpuTargetMs * options.idle_seconds / kIdleTargetSeconds;
@@ -530,8 +550,29 @@ void print_table(const std::array<Results, kSubjects>& results, const Options& o
     }
     printf(
         "; p99 datagram to key-down %.3f ms (floor %.3f ms), p99 per edge %.3f ms (floor "
-        "%.3f ms).\n",
+        "%.3f ms)",
         daemon_latency.p99, floor_latency.p99, daemon_edges.p99, floor_edges.p99);
+    if (platform.complete) {
+        printf(
+            "; own late elements %zu (target 0), %zu late with the platform, whose wake-up was "
+            "p99 %.3f ms, max %.3f ms.\n",
+            results[kDaemon].late.own, results[kDaemon].late.platform, platform.p99_ms,
+            platform.max_ms);
+        const std::string not_kept =
+            platform.dropped > 0
+                ? ", " + std::to_string(platform.dropped) + " late wake-ups not kept"
+                : "";
+        const std::string steal =
+            platform.steal_ms < 0 ? "n/a" : std::to_string(static_cast<long>(platform.steal_ms));
+        printf(
+            "Platform beside the whole run: probe wake-up p50 %.3f / p99 %.3f / max %.3f ms, %d "
+            "threads at %s%s; steal %s ms.\n",
+            platform.p50_ms, platform.p99_ms, platform.max_ms, platform.threads,
+            platform.policy == "fifo" ? "SCHED_FIFO 20" : "the normal policy", not_kept.c_str(),
+            steal.c_str());
+    } else {
+        printf("; the platform probe gave no report.\n");
+    }
 }
 
 bool parse_options(int argc, char** argv, Options& options) {
@@ -566,8 +607,13 @@ void print_conditions(const Options& options) {
         "and 60 wpm; idle: %d s\n",
         options.samples, kLatencyText, kLatencyWpm, kLatencySpacingNs / kNsPerMs, kTimingText,
         options.idle_seconds);
-    printf("machine: %ld CPUs, load average %s\n\n", sysconf(_SC_NPROCESSORS_ONLN),
+    printf("machine: %ld CPUs, load average %s\n", sysconf(_SC_NPROCESSORS_ONLN),
            bench::load_average().c_str());
+    printf(
+        "platform: bench/platform_probe for the whole run, one thread per CPU waking every 1 ms "
+        "at SCHED_FIFO %d when allowed; a late element (over 1 ms off) is the platform's when a "
+        "probe thread woke at least half as late within its span, else the program's own\n\n",
+        kProbePriority);
 }
 
 }  // namespace
@@ -596,13 +642,21 @@ int main(int argc, char** argv) {
     print_conditions(options);
     std::array<Results, kSubjects> results;
     Client client;
+    bench::PlatformProbe probe;
+    if (!bench::start_platform_probe(probe, dir + "/probe", kProbePriority)) {
+        fprintf(stderr, "run_bench: the platform probe did not start\n");
+    }
     bool ran = run_latency_session(options, dir, client, results);
     for (size_t k = 0; ran && k + 1 < kTimingSpeeds.size(); ++k) {
         ran = run_timing_session(options, dir, client, kTimingSpeeds[k], k, results);
     }
     ran = ran && run_idle_session(options, dir, results);
+    const bench::PlatformLog platform = bench::stop_platform_probe(probe);
+    for (auto& result : results) {
+        result.late = bench::classify_late(result.elements, platform.late);
+    }
     if (ran) {
-        print_table(results, options);
+        print_table(results, platform, options);
         printf("load average at the end: %s\n", bench::load_average().c_str());
     }
     if (options.keep || !ran) {

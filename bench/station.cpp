@@ -54,6 +54,9 @@ constexpr int kSettleMs = 1000;
 constexpr int kLoadSettleMs = 1000;
 constexpr int kLoadStopMs = 5000;
 constexpr int kFloorPriority = 20;
+// The probe beside each row wakes at the key line's priority where real
+// time is granted.
+constexpr int kProbePriority = 20;
 // The bench itself: below the programs, above the load, so that a send is
 // timestamped when it goes out.
 constexpr int kBenchPriority = 10;
@@ -106,11 +109,13 @@ struct Figures {
     int reset_wrong = 0;
     std::vector<std::string> misreadings;
     std::string fifo_threads;  // "k/n" of its threads at SCHED_FIFO
+    LateElements late;         // over all its texts, those after a reset too
 };
 
 struct Row {
     Condition condition;
     std::string why_not;  // empty when it ran
+    PlatformLog platform;
     std::array<Figures, kSubjects> figures;
 };
 
@@ -225,7 +230,8 @@ std::string fifo_threads(pid_t pid) {
     return std::to_string(fifo) + "/" + std::to_string(all);
 }
 
-void analyse(const Instance& instance, const std::vector<Window>& windows, Figures& figures) {
+void analyse(const Instance& instance, const std::vector<Window>& windows,
+             const PlatformLog& platform, Figures& figures) {
     const auto port = read_port_edges(instance.port_log);
     const double dot = dot_ms(kWpm);
     std::vector<int64_t> sends;
@@ -248,6 +254,9 @@ void analyse(const Instance& instance, const std::vector<Window>& windows, Figur
                                           "\"" + decoded + "\"");
         }
     }
+    std::vector<Element> all = figures.elements;
+    all.insert(all.end(), figures.reset_elements.begin(), figures.reset_elements.end());
+    figures.late = classify_late(all, platform.late);
     figures.latency_ms = first_key_downs(sends, port, text_length_ns() + kTextSlackNs,
                                          static_cast<int64_t>(kQuietDots * dot * kNsPerMs))
                              .latency_ms;
@@ -267,6 +276,16 @@ void run_row(Row& row, const Setting& setting, const Options& options) {
     mkdir(dir.c_str(), 0777);
     chmod(dir.c_str(), 0777);  // written by the unprivileged user too
 
+    ChildSetup as_user;
+    if (!condition.granted) {
+        as_user.as_user = true;
+        as_user.uid = setting.uid;
+        as_user.gid = setting.gid;
+    }
+    // The probe runs for the whole row, from before the programs start.
+    PlatformProbe probe;
+    start_platform_probe(probe, dir + "/probe", condition.granted ? kProbePriority : 0, as_user);
+
     std::array<Instance, kSubjects> instances;
     bool started = true;
     for (int s = 0; s < kSubjects && started; ++s) {
@@ -280,12 +299,9 @@ void run_row(Row& row, const Setting& setting, const Options& options) {
         if (!setting.pulse_server.empty()) {
             launch.env.emplace_back("PULSE_SERVER", setting.pulse_server);
         }
+        launch.setup = as_user;
         if (condition.granted) {
             launch.setup.fifo_priority = s == kFloor ? kFloorPriority : 0;
-        } else {
-            launch.setup.as_user = true;
-            launch.setup.uid = setting.uid;
-            launch.setup.gid = setting.gid;
         }
         started = start(instances[s], launch);
         if (!started) {
@@ -312,10 +328,12 @@ void run_row(Row& row, const Setting& setting, const Options& options) {
             sleep_until(reset[turn % kSubjects] + kAfterResetNs);
             keyed_both(client, instances, turn % kSubjects, true, windows);
         }
+        row.platform = stop_platform_probe(probe);
         for (int s = 0; s < kSubjects; ++s) {
-            analyse(instances[s], windows[s], row.figures[s]);
+            analyse(instances[s], windows[s], row.platform, row.figures[s]);
         }
     }
+    stop_platform_probe(probe);
     for (auto& instance : instances) {
         request_stop(instance);
     }
@@ -408,7 +426,19 @@ std::vector<std::string> cells_of(const std::vector<Row>& rows, const Row& row) 
     const bool null_idle = targets == Targets::kNullIdle;
     const bool sidetone_idle = targets == Targets::kSidetoneIdle;
     const bool load_granted = targets == Targets::kLoadGranted;
-    std::array<std::array<std::string, kSubjects>, 6> values;
+    const PlatformLog& platform = row.platform;
+    if (!platform.complete) {
+        cells.insert(cells.end(), {"n/a (no probe report)", "n/a"});
+    } else {
+        const char* asked = condition.granted ? "fifo" : "other";
+        cells.push_back(
+            number(platform.p50_ms) + " / " + number(platform.p99_ms) + " / " +
+            number(platform.max_ms) +
+            (platform.policy != asked ? " (at " + platform.policy + ")" : "") +
+            (platform.dropped > 0 ? " (" + std::to_string(platform.dropped) + " not kept)" : ""));
+        cells.push_back(platform.steal_ms < 0 ? "n/a" : number(platform.steal_ms, 0));
+    }
+    std::array<std::array<std::string, kSubjects>, 7> values;
     for (int s = 0; s < kSubjects; ++s) {
         const Figures& f = row.figures[s];
         const bool judge = s == kDaemon;
@@ -448,41 +478,52 @@ std::vector<std::string> cells_of(const std::vector<Row>& rows, const Row& row) 
                                  (judge && sidetone_idle && f.reset_wrong > 0 ? "*" : "") +
                                  ", max " +
                                  (reset_error.count == 0 ? "n/a" : number(reset_error.max));
-        values[5][s] = f.fifo_threads;
+        values[5][s] = platform.complete
+                           ? std::to_string(f.late.own) + " / " + std::to_string(f.late.platform) +
+                                 (judge && condition.granted && f.late.own > 0 ? "*" : "")
+                           : "n/a";
+        values[6][s] = f.fifo_threads;
     }
     for (const auto& pair : values) {
         cells.push_back(pair[kDaemon]);
         cells.push_back(pair[kFloor]);
     }
+    std::string target;
     switch (targets) {
         case Targets::kNullIdle:
-            cells.push_back("key-down p50 <= 0.155 ms (idle CPU and memory: run_bench)");
+            target = "key-down p50 <= 0.155 ms (idle CPU and memory: run_bench)";
             break;
         case Targets::kSidetoneIdle:
-            cells.push_back("element p99 <= 0.5 ms, max <= 1 ms; 0 mis-decoded, after reset too");
+            target = "element p99 <= 0.5 ms, max <= 1 ms; 0 mis-decoded, after reset too";
             break;
         case Targets::kLoadGranted: {
             const Figures* idle = idle_reference(rows, row, kDaemon);
-            cells.push_back(
-                "key-down p99 <= 1 ms; element p99 <= 0.5 ms; mean within 0.005 of idle (" +
-                (idle == nullptr ? std::string("not run")
-                                 : number(mean_element_ratio(idle->elements), 4)) +
-                "); 0 mis-decoded");
+            target = "key-down p99 <= 1 ms; element p99 <= 0.5 ms; mean within 0.005 of idle (" +
+                     (idle == nullptr ? std::string("not run")
+                                      : number(mean_element_ratio(idle->elements), 4)) +
+                     "); 0 mis-decoded";
             break;
         }
         case Targets::kNone:
-            cells.push_back("none: what a refusal costs");
+            target = "none: what a refusal costs";
             break;
     }
+    cells.push_back(condition.granted ? target + "; 0 own late elements" : target);
     return cells;
 }
 
 void print_table(const std::vector<Row>& rows) {
     std::vector<std::vector<std::string>> table = {
-        {"sound", "load", "real-time", "key-down p50 / p99 ms, varkel", "floor",
-         "element error p50 / p99 / max ms, varkel", "floor", "mean element, varkel", "floor",
-         "mis-decoded, varkel", "floor", "after reset: mis-decoded, max error ms, varkel", "floor",
-         "FIFO threads, varkel", "floor", "targets (varkel; * over its target)"}};
+        {"sound",     "load",
+         "real-time", "platform wake-up p50 / p99 / max ms",
+         "steal ms",  "key-down p50 / p99 ms, varkel",
+         "floor",     "element error p50 / p99 / max ms, varkel",
+         "floor",     "mean element, varkel",
+         "floor",     "mis-decoded, varkel",
+         "floor",     "after reset: mis-decoded, max error ms, varkel",
+         "floor",     "late elements own / platform, varkel",
+         "floor",     "FIFO threads, varkel",
+         "floor",     "targets (varkel; * over its target)"}};
     for (const Row& row : rows) {
         table.push_back(cells_of(rows, row));
     }
@@ -532,6 +573,70 @@ void print_table(const std::vector<Row>& rows) {
     }
 }
 
+// The range of a figure over rows, "a-b", or one value.
+struct Range {
+    double low = INFINITY;
+    double high = -INFINITY;
+    void add(double value) {
+        low = std::min(low, value);
+        high = std::max(high, value);
+    }
+    std::string text(int decimals = 3) const {
+        if (low > high) {
+            return "n/a";
+        }
+        return low == high ? number(low, decimals)
+                           : number(low, decimals) + "-" + number(high, decimals);
+    }
+};
+
+// What the daemon controls, apart from what the machine did: its own late
+// elements and its element error beside the platform's wake-up latency.
+void print_summary(const std::vector<Row>& rows) {
+    std::array<LateElements, 2> daemon{};  // [granted]
+    std::array<LateElements, 2> floor{};
+    std::array<int, 2> measured{};
+    Range error_p99;
+    Range error_max;
+    Range wake_p99;
+    Range wake_max;
+    Range steal;
+    for (const Row& row : rows) {
+        if (!row.why_not.empty() || !row.platform.complete) {
+            continue;
+        }
+        const int granted = row.condition.granted ? 1 : 0;
+        ++measured[granted];
+        daemon[granted].own += row.figures[kDaemon].late.own;
+        daemon[granted].platform += row.figures[kDaemon].late.platform;
+        floor[granted].own += row.figures[kFloor].late.own;
+        floor[granted].platform += row.figures[kFloor].late.platform;
+        const Summary error = summarize(absolute_errors_ms(row.figures[kDaemon].elements));
+        if (row.condition.granted && error.count > 0) {
+            error_p99.add(error.p99);
+            error_max.add(error.max);
+        }
+        wake_p99.add(row.platform.p99_ms);
+        wake_max.add(row.platform.max_ms);
+        if (row.platform.steal_ms >= 0) {
+            steal.add(row.platform.steal_ms);
+        }
+    }
+    printf(
+        "Summary: varkel's own late elements (over %.0f ms off, no probe thread held half as long "
+        "in their span): %zu in %d rows with real time granted%s (target 0), %zu in %d refused; "
+        "%zu and %zu late with the platform. The floor's own: %zu granted, %zu refused; with the "
+        "platform %zu and %zu.\n",
+        kLateElementMs, daemon[1].own, measured[1], daemon[1].own > 0 ? "*" : "", daemon[0].own,
+        measured[0], daemon[1].platform, daemon[0].platform, floor[1].own, floor[0].own,
+        floor[1].platform, floor[0].platform);
+    printf(
+        "  varkel's element error with real time granted: p99 %s ms, max %s ms; the platform's "
+        "wake-up over all rows: p99 %s ms, max %s ms; steal %s ms a row.\n",
+        error_p99.text().c_str(), error_max.text().c_str(), wake_p99.text().c_str(),
+        wake_max.text().c_str(), steal.text(0).c_str());
+}
+
 void print_conditions(const Options& options) {
     const long cores = sysconf(_SC_NPROCESSORS_ONLN);
     printf(
@@ -556,6 +661,13 @@ void print_conditions(const Options& options) {
     printf(
         "  key-down: datagram to the first key-down. element error: |length - nominal| of each "
         "mark and space inside words. mean element: length / nominal.\n");
+    printf(
+        "  platform: bench/platform_probe beside each row, from before the programs start to "
+        "the last text, one thread per CPU waking every 1 ms at SCHED_FIFO %d (granted) or as %s "
+        "(refused); steal from /proc/stat. A late element (over %.0f ms off) is the platform's "
+        "when a probe thread woke at least half as late within its span, else the program's own; "
+        "counted over all texts, those after a reset too.\n",
+        kProbePriority, kBenchUser, kLateElementMs);
     printf(
         "  The bench sends at SCHED_FIFO %d: a send is timestamped as it goes out. load "
         "average %s\n",
@@ -661,6 +773,7 @@ int run_station(int argc, char** argv) {
         stop_sound_server(server);
     }
     print_table(rows);
+    print_summary(rows);
     printf("Matrix run in %.0f s; load average at the end %s\n", (monotonic_ns() - began) / 1e9,
            load_average().c_str());
     if (options.keep) {
