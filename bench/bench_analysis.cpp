@@ -223,15 +223,25 @@ LateElements classify_late(const std::vector<Element>& found, const std::vector<
         if (error <= late_ms) {
             continue;
         }
-        // Wake-ups whose wait overlaps the element: asked before its end,
-        // made after its start.
-        auto wake =
-            std::lower_bound(late_wakes.begin(), late_wakes.end(), element.from_ns - longest_ns,
-                             [](const Wake& w, int64_t t) { return w.asked_ns < t; });
-        bool platform = false;
-        for (; wake != late_wakes.end() && wake->asked_ns < element.to_ns && !platform; ++wake) {
-            platform = wake->woke_ns > element.from_ns &&
-                       ms_between(wake->asked_ns, wake->woke_ns) >= error / 2;
+        // A wake-up held at least `least` ms whose wait overlaps from..to:
+        // asked before to, made after from.
+        auto held_within = [&](int64_t from_ns, int64_t to_ns, double least) {
+            auto wake = std::lower_bound(late_wakes.begin(), late_wakes.end(), from_ns - longest_ns,
+                                         [](const Wake& w, int64_t t) { return w.asked_ns < t; });
+            for (; wake != late_wakes.end() && wake->asked_ns < to_ns; ++wake) {
+                if (wake->woke_ns > from_ns && ms_between(wake->asked_ns, wake->woke_ns) >= least) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        bool platform = held_within(element.from_ns, element.to_ns, error / 2);
+        if (!platform && error < 2 * kProbeIntervalMs) {
+            // A long element's end came late, a short one's start.
+            const auto error_ns = static_cast<int64_t>(error * kNsPerMs);
+            const int64_t edge_ns =
+                element.length_ms > element.ideal_ms ? element.to_ns : element.from_ns;
+            platform = held_within(edge_ns - error_ns, edge_ns, error - kProbeIntervalMs);
         }
         ++(platform ? late.platform : late.own);
     }

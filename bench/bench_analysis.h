@@ -108,8 +108,13 @@ PlatformLog parse_platform_log(const std::string& text);
 // An element more than late_ms off its ideal length is late. It is the
 // platform's when a probe thread, in the element's span, woke at least
 // half as late as the element is off: the machine held a thread that was
-// asking to run. Otherwise it is the program's own.
+// asking to run. The probe asks every kProbeIntervalMs, so it sees a stall
+// up to one interval shorter than it was: an element off by less than two
+// intervals is the platform's too when a probe thread was held across the
+// time its late edge was due, by at least the error less one interval.
+// Otherwise it is the program's own.
 inline constexpr double kLateElementMs = 1.0;
+inline constexpr double kProbeIntervalMs = 1.0;
 struct LateElements {
     size_t own = 0;
     size_t platform = 0;

@@ -242,6 +242,14 @@ TEST(BenchPlatform, ALateElementIsThePlatformsOnlyWhenAProbeThreadWasHeldHalfAsL
     // though the probe asked for its wake-up outside the span.
     EXPECT_EQ(classed({{1010 * kMs, 1045 * kMs}}), "0 own, 1 platform");
 
+    // The probe asks every millisecond, so it sees a stall up to 1 ms
+    // short. A dot 1.3 ms late: a probe thread held 0.5 ms across the time
+    // its end was due saw the same stall; held as long earlier in the dot,
+    // it explains nothing.
+    const std::vector<bench::Element> dot = {{21.3, 20, 1000 * kMs, 1021300 * kUs}};
+    EXPECT_EQ(bench::classify_late(dot, {{1020800 * kUs, 1021300 * kUs}}).platform, 1u);
+    EXPECT_EQ(bench::classify_late(dot, {{1010 * kMs, 1010500 * kUs}}).own, 1u);
+
     // Too short counts as late too; 1 ms off is not late.
     const std::vector<bench::Element> short_and_near = {{17, 20, 0, 17 * kMs},
                                                         {61, 60, 0, 61 * kMs}};

@@ -22,6 +22,11 @@
 #   bench/run.sh --station --sound np           only null audio and PulseAudio (w: PipeWire)
 #   bench/run.sh --station --keep               keep the logs and the servers' output
 #
+# Every run has bench/platform_probe beside the programs: one thread per CPU
+# waking every millisecond at the key line's priority, whose late wake-ups
+# class each late element as the program's own or the machine's, and the
+# steal time the run saw. The table says both.
+#
 # Run it on a quiet machine: the numbers share the CPUs with everything else.
 # The build goes to build-bench/ (BUILD_DIR overrides), apart from the
 # test build.

@@ -1,6 +1,8 @@
 // The station matrix: the daemon and the libcw floor side by side on each
 // sound system, idle and under CPU and I/O load, with real-time
-// scheduling granted and refused. Prints one table.
+// scheduling granted and refused, with the platform probe beside each row
+// to tell the machine's stalls from the programs' own lateness. Prints one
+// table and a summary of what the daemon controls.
 #pragma once
 
 namespace bench {
