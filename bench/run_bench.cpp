@@ -612,7 +612,9 @@ void print_conditions(const Options& options) {
     printf(
         "platform: bench/platform_probe for the whole run, one thread per CPU waking every 1 ms "
         "at SCHED_FIFO %d when allowed; a late element (over 1 ms off) is the platform's when a "
-        "probe thread woke at least half as late within its span, else the program's own\n\n",
+        "probe thread woke at least half as late within its span (under 2 ms off: or was held "
+        "across its late edge by the error less the 1 ms it cannot see), else the program's "
+        "own\n\n",
         kProbePriority);
 }
 

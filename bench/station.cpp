@@ -665,8 +665,9 @@ void print_conditions(const Options& options) {
         "  platform: bench/platform_probe beside each row, from before the programs start to "
         "the last text, one thread per CPU waking every 1 ms at SCHED_FIFO %d (granted) or as %s "
         "(refused); steal from /proc/stat. A late element (over %.0f ms off) is the platform's "
-        "when a probe thread woke at least half as late within its span, else the program's own; "
-        "counted over all texts, those after a reset too.\n",
+        "when a probe thread woke at least half as late within its span (under 2 ms off: or was "
+        "held across its late edge by the error less the 1 ms it cannot see), else the program's "
+        "own; counted over all texts, those after a reset too.\n",
         kProbePriority, kBenchUser, kLateElementMs);
     printf(
         "  The bench sends at SCHED_FIFO %d: a send is timestamped as it goes out. load "
