@@ -623,8 +623,8 @@ void print_summary(const std::vector<Row>& rows) {
         }
     }
     printf(
-        "Summary: varkel's own late elements (over %.0f ms off, no probe thread held half as long "
-        "in their span): %zu in %d rows with real time granted%s (target 0), %zu in %d refused; "
+        "Summary: varkel's own late elements (over %.0f ms off, with no stall of the probe to "
+        "explain them): %zu in %d rows with real time granted%s (target 0), %zu in %d refused; "
         "%zu and %zu late with the platform. The floor's own: %zu granted, %zu refused; with the "
         "platform %zu and %zu.\n",
         kLateElementMs, daemon[1].own, measured[1], daemon[1].own > 0 ? "*" : "", daemon[0].own,
