@@ -15,6 +15,7 @@
 #include "devices/selection_io.h"
 #include "devices/serial_device.h"
 #include "devices/serial_port_io.h"
+#include "devices/signal_rest.h"
 
 namespace varkel {
 
@@ -110,7 +111,8 @@ void exit_releasing_device_lock(int status) {
 
 // Whether a wrapper may drive the device. Called under the device lock.
 bool drivable(const KeyingDevice* device) {
-    return device != nullptr && device == current_device.load() && !g_devices_stopped.load();
+    return device != nullptr && device == current_device.load() && !g_devices_stopped.load() &&
+           !device_rested_by_signal();
 }
 
 bool copy_description(const char* text, std::optional<std::string>& copy) {
@@ -123,6 +125,7 @@ void retire(KeyingDevice* device) {
     if (device == nullptr || g_devices_stopped.load()) {
         return;
     }
+    publish_signal_rest(nullptr, -1);
     if (device->reset != nullptr) {
         device->reset(device);
     }
@@ -205,6 +208,8 @@ bool select_device(std::atomic<KeyingDevice*>& target, const char* text) {
     chosen->description = std::move(description);
     debug_log(II, "keying device used: \"%s\"", chosen->description->c_str());
     if (!g_devices_stopped.load()) {
+        // From the open on: the open may have raised the lines already.
+        publish_signal_rest(chosen, fd);
         chosen->init(chosen, fd);
     }
     g_key_down.store(false);
@@ -242,13 +247,14 @@ void release_current_device() {
     if (device == nullptr || device->release == nullptr || g_devices_stopped.load()) {
         return;
     }
-    // Pins keep their state after the process ends: a key left down would
-    // key the transmitter for good.
+    // Pins keep their state after the process ends: a key left down
+    // would key the transmitter for good.
     if (g_key_down.load() && device->key != nullptr) {
         device->key(device, 0);
         g_key_down.store(false);
     }
     device->release(device);
+    publish_signal_rest(nullptr, -1);
     g_devices_stopped.store(true);
 }
 
@@ -260,10 +266,13 @@ void free_descriptions() {
 }
 
 void forget_current_device_in_parent() {
+    publish_signal_rest(nullptr, -1);
     g_devices_stopped.store(true);
 }
 
 void end_on_device_failure() {
+    // The port has gone: a signal has nothing left to bring to rest.
+    publish_signal_rest(nullptr, -1);
     g_devices_stopped.store(true);
     exit_releasing_device_lock(1);
 }
@@ -327,6 +336,16 @@ int32_t device_read_ptt_switch(KeyingDevice* device) {
     return device->read_ptt_switch(device);
 }
 
+void device_init_again(KeyingDevice* device) {
+    DeviceLock lock;
+    if (!drivable(device)) {
+        return;
+    }
+    device->init(device, device->fd);
+    g_key_down.store(false);
+    g_ptt_on.store(false);
+}
+
 bool device_key_is_down() {
     return g_key_down.load();
 }
@@ -342,6 +361,7 @@ void reset_devices_for_tests() {
     g_key_down.store(false);
     g_ptt_on.store(false);
     g_devices_stopped.store(false);
+    reset_signal_rest_for_tests();
 }
 
 }  // namespace varkel

@@ -62,6 +62,9 @@ void device_reset(KeyingDevice* device);
 void device_ssb_way(KeyingDevice* device, int32_t state);
 void device_band_switch(KeyingDevice* device, uint8_t code);
 int32_t device_read_ptt_switch(KeyingDevice* device);
+// Runs the device's init again on its descriptor: brings it to rest on
+// settings that changed after it was selected.
+void device_init_again(KeyingDevice* device);
 
 // Whether the key line was last driven down (mirrored edges).
 bool device_key_is_down();
