@@ -41,6 +41,9 @@ void close_socket_handler() {
     close_endpoint_at_exit();
 }
 void stop_generator_handler() {
+    // Stopping the generator takes about a second, and the tone it plays
+    // meanwhile must not hold the transmitter keyed.
+    end_keying_for_exit();
     destroy_generator();
 }
 

@@ -82,6 +82,10 @@ std::atomic<bool> g_ptt_on{false};
 // parent that detached and the child drives the port.
 std::atomic<bool> g_devices_stopped{false};
 
+// Set once the process has begun to end: libcw may still report edges while
+// its generator is being stopped, and they must not key the port again.
+std::atomic<bool> g_keying_ended{false};
+
 class DeviceLock {
   public:
     DeviceLock() {
@@ -112,7 +116,7 @@ void exit_releasing_device_lock(int status) {
 // Whether a wrapper may drive the device. Called under the device lock.
 bool drivable(const KeyingDevice* device) {
     return device != nullptr && device == current_device.load() && !g_devices_stopped.load() &&
-           !device_rested_by_signal();
+           !g_keying_ended.load() && !device_rested_by_signal();
 }
 
 bool copy_description(const char* text, std::optional<std::string>& copy) {
@@ -336,6 +340,22 @@ int32_t device_read_ptt_switch(KeyingDevice* device) {
     return device->read_ptt_switch(device);
 }
 
+void end_keying_for_exit() {
+    DeviceLock lock;
+    KeyingDevice* device = current_device.load();
+    if (drivable(device)) {
+        if (g_key_down.load()) {
+            device->key(device, 0);
+            g_key_down.store(false);
+        }
+        if (g_ptt_on.load()) {
+            device->ptt(device, 0);
+            g_ptt_on.store(false);
+        }
+    }
+    g_keying_ended.store(true);
+}
+
 void device_init_again(KeyingDevice* device) {
     DeviceLock lock;
     if (!drivable(device)) {
@@ -361,6 +381,7 @@ void reset_devices_for_tests() {
     g_key_down.store(false);
     g_ptt_on.store(false);
     g_devices_stopped.store(false);
+    g_keying_ended.store(false);
     reset_signal_rest_for_tests();
 }
 
