@@ -48,6 +48,9 @@ constexpr char kLongOptionShortForms[] = {'d', 'n', 'p', 'P', 's', 't', 'v', 'V'
 static_assert(std::size(kLongOptionShortForms) + 1 == std::size(kLongOptions),
               "every long option needs its short form");
 
+// Set when a serial line option follows the -d that chose a serial port.
+bool g_serial_port_needs_init = false;
+
 void refuse_unless(bool accepted) {
     if (!accepted) {
         exit_process(1);  // the parser has logged why
@@ -132,6 +135,8 @@ void act_on_option(int letter, const char* argument) {
             break;
         case 'o':
             refuse_unless(parse_serial_option(argument));
+            g_serial_port_needs_init =
+                g_serial_port_needs_init || current_device.load() == &serial_device;
             break;
         case 'h':
             print_usage();
@@ -153,6 +158,7 @@ void read_command_line(int argc, char** argv) {
     // 0 rather than 1 makes glibc's getopt start over completely, so the
     // command line can be read again (tests do).
     optind = 0;
+    g_serial_port_needs_init = false;
     int index = 0;
     int result;
     while ((result = getopt_long(argc, argv, kOptionString, kLongOptions, &index)) != -1) {
@@ -171,7 +177,7 @@ void read_command_line(int argc, char** argv) {
         refuse_unless(check_serial_lines());
         // A port chosen by an earlier -d was brought to rest on the lines
         // as they were then.
-        if (current_device.load() == &serial_device) {
+        if (g_serial_port_needs_init && current_device.load() == &serial_device) {
             device_init_again(&serial_device);
         }
     }
