@@ -23,6 +23,7 @@
 #include "devices/keying_device.h"
 #include "devices/parallel_port_io.h"
 #include "devices/selection_io.h"
+#include "devices/serial_lines.h"
 #include "devices/serial_port_io.h"
 
 namespace test_ports {
@@ -502,6 +503,7 @@ int open_descriptors() {
 void DeviceTest::SetUp() {
     install();
     varkel::reset_devices_for_tests();
+    varkel::reset_serial_lines_for_tests();
     varkel::reset_settings_for_tests();
     varkel::settings.nofork = true;  // error reports on standard output
     varkel::settings.current.verbosity = varkel::DD;
@@ -513,6 +515,7 @@ void DeviceTest::TearDown() {
     varkel::set_debug_output(stdout);
     fclose(log_stream_);
     varkel::reset_devices_for_tests();
+    varkel::reset_serial_lines_for_tests();
     varkel::reset_settings_for_tests();
     uninstall();
 }
