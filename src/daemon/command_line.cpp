@@ -48,9 +48,6 @@ constexpr char kLongOptionShortForms[] = {'d', 'n', 'p', 'P', 's', 't', 'v', 'V'
 static_assert(std::size(kLongOptionShortForms) + 1 == std::size(kLongOptions),
               "every long option needs its short form");
 
-// Set when a serial line option follows the -d that chose a serial port.
-bool g_serial_port_needs_init = false;
-
 void refuse_unless(bool accepted) {
     if (!accepted) {
         exit_process(1);  // the parser has logged why
@@ -135,8 +132,6 @@ void act_on_option(int letter, const char* argument) {
             break;
         case 'o':
             refuse_unless(parse_serial_option(argument));
-            g_serial_port_needs_init =
-                g_serial_port_needs_init || current_device.load() == &serial_device;
             break;
         case 'h':
             print_usage();
@@ -152,13 +147,34 @@ void act_on_option(int letter, const char* argument) {
     }
 }
 
+// A serial port chosen by -d is brought to rest the moment it is opened,
+// and on an interface that keys when its line is low the rest depends on
+// -o: so the accepted -o values take effect before any option is acted on,
+// wherever they stand. Nothing is printed; the pass that follows reads them
+// again in order, reporting and refusing as for every option.
+void take_serial_lines_first(int argc, char** argv) {
+    optind = 0;
+    const int saved_opterr = opterr;
+    opterr = 0;
+    int index = 0;
+    int result;
+    while ((result = getopt_long(argc, argv, kOptionString, kLongOptions, &index)) != -1) {
+        const bool serial_option =
+            result == 'o' || (result == 0 && kLongOptionShortForms[index] == 'o');
+        if (serial_option) {
+            read_serial_option(optarg, serial_lines);
+        }
+    }
+    opterr = saved_opterr;
+}
+
 }  // namespace
 
 void read_command_line(int argc, char** argv) {
+    take_serial_lines_first(argc, argv);
     // 0 rather than 1 makes glibc's getopt start over completely, so the
     // command line can be read again (tests do).
     optind = 0;
-    g_serial_port_needs_init = false;
     int index = 0;
     int result;
     while ((result = getopt_long(argc, argv, kOptionString, kLongOptions, &index)) != -1) {
@@ -171,15 +187,10 @@ void read_command_line(int argc, char** argv) {
         }
         act_on_option(result, optarg);
     }
+    // Judged once all are read: "-o key=rts -o ptt=dtr" passes through a
+    // moment where both name RTS.
     if (serial_lines.chosen) {
-        // Judged once all are read: "-o key=rts -o ptt=dtr" passes through
-        // a moment where both name RTS.
         refuse_unless(check_serial_lines());
-        // A port chosen by an earlier -d was brought to rest on the lines
-        // as they were then.
-        if (g_serial_port_needs_init && current_device.load() == &serial_device) {
-            device_init_again(&serial_device);
-        }
     }
 }
 

@@ -356,16 +356,6 @@ void end_keying_for_exit() {
     g_keying_ended.store(true);
 }
 
-void device_init_again(KeyingDevice* device) {
-    DeviceLock lock;
-    if (!drivable(device)) {
-        return;
-    }
-    device->init(device, device->fd);
-    g_key_down.store(false);
-    g_ptt_on.store(false);
-}
-
 bool device_key_is_down() {
     return g_key_down.load();
 }

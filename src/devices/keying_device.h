@@ -67,10 +67,6 @@ int32_t device_read_ptt_switch(KeyingDevice* device);
 // until its generator has stopped). The release at exit still runs.
 void end_keying_for_exit();
 
-// Runs the device's init again on its descriptor: brings it to rest on
-// settings that changed after it was selected.
-void device_init_again(KeyingDevice* device);
-
 // Whether the key line was last driven down (mirrored edges).
 bool device_key_is_down();
 

@@ -36,8 +36,7 @@ const char* line_name(int line) {
 
 SerialLines serial_lines = kDefaultSerialLines;
 
-bool parse_serial_option(const char* text) {
-    SerialLines lines = serial_lines;
+bool read_serial_option(const char* text, SerialLines& lines) {
     const char* value = nullptr;
     if ((value = value_of(text, "key")) != nullptr && (is(value, "dtr") || is(value, "rts"))) {
         lines.key_line = is(value, "dtr") ? TIOCM_DTR : TIOCM_RTS;
@@ -50,14 +49,20 @@ bool parse_serial_option(const char* text) {
         lines.key_inverted = !is(value, "none") && !is(value, "ptt");
         lines.ptt_inverted = !is(value, "none") && !is(value, "key");
     } else {
+        return false;
+    }
+    lines.chosen = true;
+    return true;
+}
+
+bool parse_serial_option(const char* text) {
+    if (!read_serial_option(text, serial_lines)) {
         debug_log(EE,
                   "invalid requested option: \"%s\" (use key=dtr|rts, ptt=rts|dtr|none or "
                   "invert=none|key|ptt|key,ptt)",
                   text);
         return false;
     }
-    lines.chosen = true;
-    serial_lines = lines;
     debug_log(II, "requested option: \"%s\"", text);
     return true;
 }

@@ -18,7 +18,11 @@ struct SerialLines {
 extern SerialLines serial_lines;
 
 // One "-o name=value": key=dtr|rts, ptt=rts|dtr|none,
-// invert=none|key|ptt|key,ptt. Logs EE and returns false when refused.
+// invert=none|key|ptt|key,ptt, into lines; false (lines unchanged) when
+// the text is none of those.
+bool read_serial_option(const char* text, SerialLines& lines);
+
+// The same on serial_lines, with its II line, or its EE line when refused.
 bool parse_serial_option(const char* text);
 
 // After the last option: false (EE logged) when key and PTT share a line.
