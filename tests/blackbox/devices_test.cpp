@@ -279,7 +279,22 @@ TEST(Devices, DetachingParentLeavesTheClaimedPortToTheChild) {
         return !events.empty() && events.back().request == "PPWCONTROL" && events.back().ok &&
                events.back().state == 0x0D;
     }));
+    // Detached too, SIGTERM ends the child through its clean-up: PTT that
+    // the foot switch holds falls, the key stays up, the port is let go.
     kill(child, SIGTERM);
+    // Gone, or a zombie where nothing reaps orphans.
+    ASSERT_TRUE(wait_until([&] {
+        const std::string stat = harness::read_file("/proc/" + std::to_string(child) + "/stat");
+        const size_t name_end = stat.rfind(')');
+        return stat.empty() ||
+               (name_end != std::string::npos && stat.compare(name_end, 4, ") Z ") == 0);
+    }));
+    const auto ended =
+        simport::of_port(simport::read_log(daemon.dir() + "/simport.log"), "parallel", child);
+    ASSERT_FALSE(ended.empty());
+    EXPECT_EQ(ended.back().request, "CLOSE");
+    EXPECT_EQ(ended.back().state, simport::kControlKey);
+    EXPECT_FALSE(ended.back().claimed);
 }
 
 TEST(Devices, DeviceRequestOpensPortsAndTheirLinksButNothingElse) {
