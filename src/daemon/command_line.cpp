@@ -10,6 +10,7 @@
 #include "core/settings.h"
 #include "core/value_parsers.h"
 #include "devices/keying_device.h"
+#include "devices/serial_lines.h"
 
 namespace varkel {
 
@@ -17,7 +18,9 @@ namespace {
 
 // Every entry returns 0 from getopt_long and is known by its index. The
 // order decides abbreviations: a prefix shared by entries of the same
-// argument kind picks the first of them ("--p" is "--port").
+// argument kind picks the first of them ("--p" is "--port"). Entries added
+// later go at the end and share no first letter with the others, so no
+// abbreviation changes its meaning.
 constexpr option kLongOptions[] = {
     {"cwdevice", required_argument, nullptr, 0},
     {"nofork", no_argument, nullptr, 0},
@@ -34,12 +37,13 @@ constexpr option kLongOptions[] = {
     {"debugfile", required_argument, nullptr, 0},
     {"system", required_argument, nullptr, 0},
     {"help", no_argument, nullptr, 0},
+    {"options", required_argument, nullptr, 0},
     {nullptr, 0, nullptr, 0},
 };
 
 // The short option each long option acts as, by the same index.
 constexpr char kLongOptionShortForms[] = {'d', 'n', 'p', 'P', 's', 't', 'v', 'V',
-                                          'w', 'T', 'y', 'I', 'f', 'x', 'h'};
+                                          'w', 'T', 'y', 'I', 'f', 'x', 'h', 'o'};
 
 static_assert(std::size(kLongOptionShortForms) + 1 == std::size(kLongOptions),
               "every long option needs its short form");
@@ -126,6 +130,9 @@ void act_on_option(int letter, const char* argument) {
         case 'x':
             refuse_unless(parse_sound_system(settings.defaults.sound_system, argument));
             break;
+        case 'o':
+            refuse_unless(parse_serial_option(argument));
+            break;
         case 'h':
             print_usage();
             exit_process(0);
@@ -140,9 +147,31 @@ void act_on_option(int letter, const char* argument) {
     }
 }
 
+// A serial port chosen by -d is brought to rest the moment it is opened,
+// and on an interface that keys when its line is low the rest depends on
+// -o: so the accepted -o values take effect before any option is acted on,
+// wherever they stand. Nothing is printed; the pass that follows reads them
+// again in order, reporting and refusing as for every option.
+void take_serial_lines_first(int argc, char** argv) {
+    optind = 0;
+    const int saved_opterr = opterr;
+    opterr = 0;
+    int index = 0;
+    int result;
+    while ((result = getopt_long(argc, argv, kOptionString, kLongOptions, &index)) != -1) {
+        const bool serial_option =
+            result == 'o' || (result == 0 && kLongOptionShortForms[index] == 'o');
+        if (serial_option) {
+            read_serial_option(optarg, serial_lines);
+        }
+    }
+    opterr = saved_opterr;
+}
+
 }  // namespace
 
 void read_command_line(int argc, char** argv) {
+    take_serial_lines_first(argc, argv);
     // 0 rather than 1 makes glibc's getopt start over completely, so the
     // command line can be read again (tests do).
     optind = 0;
@@ -157,6 +186,11 @@ void read_command_line(int argc, char** argv) {
             result = kLongOptionShortForms[index];
         }
         act_on_option(result, optarg);
+    }
+    // Judged once all are read: "-o key=rts -o ptt=dtr" passes through a
+    // moment where both name RTS.
+    if (serial_lines.chosen) {
+        refuse_unless(check_serial_lines());
     }
 }
 
@@ -224,6 +258,12 @@ void print_usage() {
             "        future use. For now it will be rejected as invalid.\n"
             "        Passing path to disc file as value of <output> works in both\n"
             "        situations: when forking and when not forking.\n"
+            "-o, --options <name>=<value>\n"
+            "        Set how a serial port keys; repeat for each name:\n"
+            "        key=dtr|rts        line that keys (default: dtr)\n"
+            "        ptt=rts|dtr|none   line that carries PTT (default: rts)\n"
+            "        invert=none|key|ptt|key,ptt\n"
+            "                           lines that are active low (default: none)\n"
             "\n",
             kProgramName, initial.port, kWpmMin, kWpmMax, defaults.wpm, kPttDelayMin, kPttDelayMax,
             defaults.ptt_delay, kVolumeMin, kVolumeMax, defaults.volume, kWeightingMin,

@@ -15,25 +15,25 @@
 
 namespace varkel {
 
-std::atomic<bool> sigint_received{false};
+std::atomic<bool> exit_signal_received{false};
 
 namespace {
 
-// SIGINT stays blocked except while the loop waits in pselect: a signal that
-// arrives between two waits is then taken by the next wait instead of being
-// missed for a day, and it never lands on one of libcw's threads, which
-// inherit the blocked mask.
+// The signals that end the process through the clean-up stay blocked except
+// while the loop waits in pselect: a signal that arrives between two waits
+// is then taken by the next wait instead of being missed for a day, and it
+// never lands on one of libcw's threads, which inherit the blocked mask.
 sigset_t g_wait_mask;
 bool g_wait_mask_set = false;
 
 // Printing and exiting are not safe in a signal handler: the main loop does
 // both once select has been interrupted.
-extern "C" void on_sigint(int) {
-    sigint_received.store(true);
+extern "C" void on_exit_signal(int) {
+    exit_signal_received.store(true);
 }
 
-void exit_on_sigint() {
-    if (sigint_received.load()) {
+void exit_on_signal() {
+    if (exit_signal_received.load()) {
         fprintf(stdout, "%s: Exiting\n", kProgramName);
         fflush(stdout);
         exit_process(0);
@@ -42,17 +42,32 @@ void exit_on_sigint() {
 
 }  // namespace
 
-void install_sigint_handler() {
+void install_exit_signal_handlers(bool foreground) {
     struct sigaction action {};
-    action.sa_handler = on_sigint;
+    action.sa_handler = on_exit_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: select must return with EINTR
-    sigaction(SIGINT, &action, nullptr);
     sigset_t blocked;
     sigemptyset(&blocked);
-    sigaddset(&blocked, SIGINT);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        // Detached, SIGINT keeps what the crash handlers gave it: rest, then
+        // the default action. A SIGTERM or SIGHUP the process was started
+        // with ignored (nohup) stays ignored.
+        struct sigaction previous {};
+        if ((sig == SIGINT && !foreground) ||
+            (sig != SIGINT && sigaction(sig, nullptr, &previous) == 0 &&
+             previous.sa_handler == SIG_IGN)) {
+            continue;
+        }
+        sigaction(sig, &action, nullptr);
+        sigaddset(&blocked, sig);
+    }
     pthread_sigmask(SIG_BLOCK, &blocked, &g_wait_mask);
-    sigdelset(&g_wait_mask, SIGINT);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        if (sigismember(&blocked, sig) == 1) {
+            sigdelset(&g_wait_mask, sig);
+        }
+    }
     g_wait_mask_set = true;
 }
 
@@ -76,14 +91,14 @@ void main_loop_pass() {
     const int ready = pselect(socket_fd + 1, &readable, nullptr, nullptr, &timeout,
                               g_wait_mask_set ? &g_wait_mask : nullptr);
     const int select_errno = errno;
-    exit_on_sigint();
+    exit_on_signal();
     if (ready != -1 || select_errno == EINTR) {
         receive_request();
     } else {
         errno = select_errno;
         error_report("Select");
     }
-    exit_on_sigint();
+    exit_on_signal();
 
     KeyingDevice* device = current_device.load();
     if (device->read_ptt_switch != nullptr) {

@@ -13,11 +13,13 @@ inline constexpr long kLongTimeoutSeconds = 86400;
 
 // short_timeout_counter (morse/callbacks.h) counts the passes.
 
-// Set by the SIGINT handler in the foreground; the loop prints the exit
-// line and ends the process with status 0 once select returns.
-extern std::atomic<bool> sigint_received;
+// Set by the handler of SIGTERM, SIGHUP and (in the foreground) SIGINT;
+// the loop prints the exit line and ends the process with status 0 once
+// select returns.
+extern std::atomic<bool> exit_signal_received;
 
-void install_sigint_handler();
+// Installs that handler; the signals are taken only while the loop waits.
+void install_exit_signal_handlers(bool foreground);
 
 // One pass of the loop: wait, receive, poll the foot switch.
 void main_loop_pass();

@@ -19,6 +19,7 @@
 #include "core/realtime_scheduling.h"
 #include "core/settings.h"
 #include "daemon/command_line.h"
+#include "daemon/fatal_signals.h"
 #include "daemon/main_loop.h"
 #include "devices/keying_device.h"
 #include "morse/callbacks.h"
@@ -40,6 +41,9 @@ void close_socket_handler() {
     close_endpoint_at_exit();
 }
 void stop_generator_handler() {
+    // Stopping the generator takes about a second, and the tone it plays
+    // meanwhile must not hold the transmitter keyed.
+    end_keying_for_exit();
     destroy_generator();
 }
 
@@ -143,6 +147,8 @@ void close_debug_file() {
 
 void run_daemon(int argc, char** argv) {
     note_main_thread();
+    // From here on no signal ends the process with the transmitter keyed.
+    install_fatal_signal_handlers();
     // Every resource gets its clean-up handler as it comes into being, so
     // each way out releases what exists, newest first.
     set_debug_output(stdout);
@@ -156,10 +162,10 @@ void run_daemon(int argc, char** argv) {
     if (settings.nofork) {
         fprintf(stdout, "Press ^C to quit\n");
         fflush(stdout);
-        install_sigint_handler();
     } else {
         detach();
     }
+    install_exit_signal_handlers(settings.nofork);
     register_handler(close_socket_handler);
     if (!open_endpoint()) {
         exit_process(1);

@@ -15,6 +15,7 @@
 #include "devices/selection_io.h"
 #include "devices/serial_device.h"
 #include "devices/serial_port_io.h"
+#include "devices/signal_rest.h"
 
 namespace varkel {
 
@@ -81,6 +82,10 @@ std::atomic<bool> g_ptt_on{false};
 // parent that detached and the child drives the port.
 std::atomic<bool> g_devices_stopped{false};
 
+// Set once the process has begun to end: libcw may still report edges while
+// its generator is being stopped, and they must not key the port again.
+std::atomic<bool> g_keying_ended{false};
+
 class DeviceLock {
   public:
     DeviceLock() {
@@ -110,7 +115,8 @@ void exit_releasing_device_lock(int status) {
 
 // Whether a wrapper may drive the device. Called under the device lock.
 bool drivable(const KeyingDevice* device) {
-    return device != nullptr && device == current_device.load() && !g_devices_stopped.load();
+    return device != nullptr && device == current_device.load() && !g_devices_stopped.load() &&
+           !g_keying_ended.load() && !device_rested_by_signal();
 }
 
 bool copy_description(const char* text, std::optional<std::string>& copy) {
@@ -123,6 +129,7 @@ void retire(KeyingDevice* device) {
     if (device == nullptr || g_devices_stopped.load()) {
         return;
     }
+    publish_signal_rest(nullptr, -1);
     if (device->reset != nullptr) {
         device->reset(device);
     }
@@ -205,6 +212,8 @@ bool select_device(std::atomic<KeyingDevice*>& target, const char* text) {
     chosen->description = std::move(description);
     debug_log(II, "keying device used: \"%s\"", chosen->description->c_str());
     if (!g_devices_stopped.load()) {
+        // From the open on: the open may have raised the lines already.
+        publish_signal_rest(chosen, fd);
         chosen->init(chosen, fd);
     }
     g_key_down.store(false);
@@ -242,13 +251,14 @@ void release_current_device() {
     if (device == nullptr || device->release == nullptr || g_devices_stopped.load()) {
         return;
     }
-    // Pins keep their state after the process ends: a key left down would
-    // key the transmitter for good.
+    // Pins keep their state after the process ends: a key left down
+    // would key the transmitter for good.
     if (g_key_down.load() && device->key != nullptr) {
         device->key(device, 0);
         g_key_down.store(false);
     }
     device->release(device);
+    publish_signal_rest(nullptr, -1);
     g_devices_stopped.store(true);
 }
 
@@ -260,10 +270,13 @@ void free_descriptions() {
 }
 
 void forget_current_device_in_parent() {
+    publish_signal_rest(nullptr, -1);
     g_devices_stopped.store(true);
 }
 
 void end_on_device_failure() {
+    // The port has gone: a signal has nothing left to bring to rest.
+    publish_signal_rest(nullptr, -1);
     g_devices_stopped.store(true);
     exit_releasing_device_lock(1);
 }
@@ -327,6 +340,22 @@ int32_t device_read_ptt_switch(KeyingDevice* device) {
     return device->read_ptt_switch(device);
 }
 
+void end_keying_for_exit() {
+    DeviceLock lock;
+    KeyingDevice* device = current_device.load();
+    if (drivable(device)) {
+        if (g_key_down.load()) {
+            device->key(device, 0);
+            g_key_down.store(false);
+        }
+        if (g_ptt_on.load()) {
+            device->ptt(device, 0);
+            g_ptt_on.store(false);
+        }
+    }
+    g_keying_ended.store(true);
+}
+
 bool device_key_is_down() {
     return g_key_down.load();
 }
@@ -342,6 +371,8 @@ void reset_devices_for_tests() {
     g_key_down.store(false);
     g_ptt_on.store(false);
     g_devices_stopped.store(false);
+    g_keying_ended.store(false);
+    reset_signal_rest_for_tests();
 }
 
 }  // namespace varkel

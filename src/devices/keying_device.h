@@ -62,6 +62,10 @@ void device_reset(KeyingDevice* device);
 void device_ssb_way(KeyingDevice* device, int32_t state);
 void device_band_switch(KeyingDevice* device, uint8_t code);
 int32_t device_read_ptt_switch(KeyingDevice* device);
+// The process is ending: key up, then PTT off, at once, and no further
+// key or PTT change reaches the device (libcw may go on reporting edges
+// until its generator has stopped). The release at exit still runs.
+void end_keying_for_exit();
 
 // Whether the key line was last driven down (mirrored edges).
 bool device_key_is_down();

@@ -86,10 +86,11 @@ int32_t parallel_init(KeyingDevice* device, int32_t fd) {
     return 0;
 }
 
-// Leaves key, PTT, audio route and data as they are; only the in-use marker
-// falls. Closing the descriptor lets the claim go.
+// The pins keep their levels once the port is let go: the key goes up and
+// PTT off with the in-use marker, in one write; the audio route and the
+// data stay. Closing the descriptor lets the claim go.
 int32_t parallel_release(KeyingDevice* device) {
-    change_control_bits(device->fd, kControlInUse, 0);
+    change_control_bits(device->fd, kControlInUse | kControlKey | kControlPtt, kControlKey);
     parallel_port_io.close(device->fd);
     return 0;
 }
@@ -133,6 +134,18 @@ int32_t parallel_read_ptt_switch(KeyingDevice* device) {
         return 1;  // as an open switch; the process is ending
     }
     return (status & kStatusFootSwitch) != 0 ? 1 : 0;
+}
+
+void parallel_rest_from_signal(int fd) {
+    // Key up, then PTT off, each one read-modify-write of the control
+    // register; a failed read leaves the register alone.
+    unsigned char control = 0;
+    if (parallel_port_io.read_control(fd, &control) != -1) {
+        parallel_port_io.write_control(fd, static_cast<unsigned char>(control | kControlKey));
+    }
+    if (parallel_port_io.read_control(fd, &control) != -1) {
+        parallel_port_io.write_control(fd, static_cast<unsigned char>(control & ~kControlPtt));
+    }
 }
 
 }  // namespace varkel

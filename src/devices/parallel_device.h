@@ -35,4 +35,8 @@ int32_t parallel_ssb_way(KeyingDevice* device, int32_t state);
 int32_t parallel_band_switch(KeyingDevice* device, uint8_t code);
 int32_t parallel_read_ptt_switch(KeyingDevice* device);
 
+// Key up, then PTT off, on the port open as fd, with nothing but register
+// requests: safe in a signal handler, on any thread.
+void parallel_rest_from_signal(int fd);
+
 }  // namespace varkel

@@ -7,16 +7,18 @@
 #include <cstdio>
 
 #include "core/logging.h"
+#include "core/process_exit.h"
 #include "devices/keying_device.h"
+#include "devices/serial_lines.h"
 #include "devices/serial_port_io.h"
 
 namespace varkel {
 
 namespace {
 
-// The kernel's modem-line bits for the two lines this driver drives.
-constexpr int kKeyLine = TIOCM_DTR;
-constexpr int kPttLine = TIOCM_RTS;
+const char* description_of(const KeyingDevice* device) {
+    return device->description ? device->description->c_str() : "";
+}
 
 // One request naming one line, so a key edge and a PTT change made at the
 // same moment never undo each other. False after a failure: the report is
@@ -27,7 +29,7 @@ bool change_line(KeyingDevice* device, bool set, int line) {
     if (result >= 0) {
         return true;
     }
-    error_report("Ioctl serial port %s", device->description ? device->description->c_str() : "");
+    error_report("Ioctl serial port %s", description_of(device));
     end_on_device_failure();
     return false;
 }
@@ -63,6 +65,17 @@ int32_t serial_init(KeyingDevice* device, int32_t fd) {
     device->fd = fd;
     // Opening raised DTR and RTS; the transmitter is keyed until this runs.
     device->reset(device);
+    const int unused = unused_serial_line();
+    if (unused != 0 && !process_is_ending()) {
+        change_line(device, false, unused);
+    }
+    // An active-low line is asserted at rest, and the kernel would drop it
+    // at the last close, keying the transmitter whenever the daemon ends.
+    if ((serial_lines.key_inverted || serial_lines.ptt_inverted) && !process_is_ending() &&
+        serial_port_io.keep_lines_at_close(fd) == -1) {
+        debug_log(WW, "serial port %s will drop its lines when closed (HUPCL stays set)",
+                  description_of(device));
+    }
     return 0;
 }
 
@@ -73,20 +86,39 @@ int32_t serial_release(KeyingDevice* device) {
 }
 
 int32_t serial_reset(KeyingDevice* device) {
-    if (change_line(device, false, kKeyLine)) {
-        change_line(device, false, kPttLine);
+    // Key first: PTT never falls under a keyed line.
+    if (change_line(device, key_line_level(0), serial_lines.key_line) &&
+        serial_lines.ptt_line != 0) {
+        change_line(device, ptt_line_level(0), serial_lines.ptt_line);
     }
     return 0;
 }
 
 int32_t serial_key(KeyingDevice* device, int32_t state) {
-    change_line(device, state == 1, kKeyLine);
+    change_line(device, key_line_level(state), serial_lines.key_line);
     return 0;
 }
 
 int32_t serial_ptt(KeyingDevice* device, int32_t state) {
-    change_line(device, state == 1, kPttLine);
+    if (serial_lines.ptt_line != 0) {
+        change_line(device, ptt_line_level(state), serial_lines.ptt_line);
+    }
     return 0;
+}
+
+void serial_rest_from_signal(int fd) {
+    // Results are not looked at: nothing more can be done from here.
+    const auto rest = [fd](int line, bool set) {
+        if (set) {
+            serial_port_io.set_modem_lines(fd, line);
+        } else {
+            serial_port_io.clear_modem_lines(fd, line);
+        }
+    };
+    rest(serial_lines.key_line, key_line_level(0));
+    if (serial_lines.ptt_line != 0) {
+        rest(serial_lines.ptt_line, ptt_line_level(0));
+    }
 }
 
 }  // namespace varkel

@@ -1,4 +1,5 @@
-// Keys a transmitter on a serial port's DTR line, PTT on RTS.
+// Keys a transmitter on a serial port's modem lines: DTR keys and RTS is
+// PTT unless the options chose otherwise (serial_lines.h).
 #pragma once
 
 #include <cstdint>
@@ -18,5 +19,9 @@ int32_t serial_release(KeyingDevice* device);
 int32_t serial_reset(KeyingDevice* device);
 int32_t serial_key(KeyingDevice* device, int32_t state);
 int32_t serial_ptt(KeyingDevice* device, int32_t state);
+
+// Key, then PTT, to their rest on the port open as fd, with nothing but the
+// two modem requests: safe in a signal handler, on any thread.
+void serial_rest_from_signal(int fd);
 
 }  // namespace varkel

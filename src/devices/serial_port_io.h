@@ -13,6 +13,9 @@ struct SerialPortIo {
     int (*get_modem_lines)(int fd, int* bits);   // TIOCMGET
     int (*set_modem_lines)(int fd, int bits);    // TIOCMBIS
     int (*clear_modem_lines)(int fd, int bits);  // TIOCMBIC
+    // TCGETS, then TCSETS without HUPCL when it is set: the last close
+    // then leaves the lines as they are instead of dropping them.
+    int (*keep_lines_at_close)(int fd);
 };
 
 // The real requests, and the table the driver uses (real by default).

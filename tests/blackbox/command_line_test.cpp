@@ -7,14 +7,20 @@
 using harness::run_to_exit;
 using harness::split_lines;
 
-TEST(CommandLine, HelpPrintsSixtyLinesOfUsageAndEndsWithZero) {
+// The sixty lines of the usage text and the six of the serial line options,
+// which stand before its final empty line.
+constexpr size_t kUsageLines = 66;
+
+TEST(CommandLine, HelpPrintsTheUsageAndEndsWithZero) {
     const auto result = run_to_exit({"--help"});
     EXPECT_EQ(result.status, 0);
     const auto lines = split_lines(result.out);
-    ASSERT_EQ(lines.size(), 60u);
+    ASSERT_EQ(lines.size(), kUsageLines);
     EXPECT_EQ(lines.front(), "Usage: varkel [option]...");
     EXPECT_EQ(lines[14], "        Use a different UDP port number (> 1023, default: 6789).");
     EXPECT_EQ(lines[30], "        Set volume for soundcard output [%] (0 - 100, default: 70).");
+    EXPECT_EQ(lines[58], "        situations: when forking and when not forking.");
+    EXPECT_EQ(lines[59], "-o, --options <name>=<value>");
     EXPECT_EQ(lines.back(), "");
     EXPECT_EQ(result.err, "");
 }
@@ -47,7 +53,7 @@ TEST(CommandLine, UnknownOptionGetsDiagnosticAndUsageAndEndsWithZero) {
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.err.find("invalid option -- 'q'"), std::string::npos) << result.err;
     const auto lines = split_lines(result.out);
-    ASSERT_EQ(lines.size(), 61u);
+    ASSERT_EQ(lines.size(), kUsageLines + 1);
     EXPECT_EQ(lines[0], "varkel: Not forking...");
     EXPECT_EQ(lines[1], "Usage: varkel [option]...");
 }
@@ -56,5 +62,5 @@ TEST(CommandLine, AmbiguousAbbreviationShowsUsage) {
     const auto result = run_to_exit({"--ver"});
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.err.find("option '--ver' is ambiguous"), std::string::npos) << result.err;
-    EXPECT_EQ(split_lines(result.out).size(), 60u);
+    EXPECT_EQ(split_lines(result.out).size(), kUsageLines);
 }

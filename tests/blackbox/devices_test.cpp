@@ -8,13 +8,16 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "blackbox/daemon_harness.h"
+#include "blackbox/morse_decoder.h"
 #include "blackbox/simport_log.h"
 
 using harness::Client;
@@ -276,7 +279,22 @@ TEST(Devices, DetachingParentLeavesTheClaimedPortToTheChild) {
         return !events.empty() && events.back().request == "PPWCONTROL" && events.back().ok &&
                events.back().state == 0x0D;
     }));
+    // Detached too, SIGTERM ends the child through its clean-up: PTT that
+    // the foot switch holds falls, the key stays up, the port is let go.
     kill(child, SIGTERM);
+    // Gone, or a zombie where nothing reaps orphans.
+    ASSERT_TRUE(wait_until([&] {
+        const std::string stat = harness::read_file("/proc/" + std::to_string(child) + "/stat");
+        const size_t name_end = stat.rfind(')');
+        return stat.empty() ||
+               (name_end != std::string::npos && stat.compare(name_end, 4, ") Z ") == 0);
+    }));
+    const auto ended =
+        simport::of_port(simport::read_log(daemon.dir() + "/simport.log"), "parallel", child);
+    ASSERT_FALSE(ended.empty());
+    EXPECT_EQ(ended.back().request, "CLOSE");
+    EXPECT_EQ(ended.back().state, simport::kControlKey);
+    EXPECT_FALSE(ended.back().claimed);
 }
 
 TEST(Devices, DeviceRequestOpensPortsAndTheirLinksButNothingElse) {
@@ -294,11 +312,20 @@ TEST(Devices, DeviceRequestOpensPortsAndTheirLinksButNothingElse) {
     const char* const kRefused[] = {"watchdog", "tty1", "../../etc/passwd", "../proc/self/mem",
                                     "mem",      "kmsg", "console",          "tty"};
     for (const char* name : kRefused) {
-        ASSERT_TRUE(client.send(std::string("\x1b" "8") + name, daemon.port()));
+        ASSERT_TRUE(client.send(std::string("\x1b"
+                                            "8") +
+                                    name,
+                                daemon.port()));
     }
     ASSERT_TRUE(daemon.wait_for_output("no valid device found", kWaitMs, std::size(kRefused)));
-    ASSERT_TRUE(client.send(std::string("\x1b" "8") + kParallel, daemon.port()));
-    ASSERT_TRUE(client.send(std::string("\x1b" "8") + kSerial, daemon.port()));
+    ASSERT_TRUE(client.send(std::string("\x1b"
+                                        "8") +
+                                kParallel,
+                            daemon.port()));
+    ASSERT_TRUE(client.send(std::string("\x1b"
+                                        "8") +
+                                kSerial,
+                            daemon.port()));
     ASSERT_TRUE(daemon.wait_for_output("keying device used: \"" + std::string(kSerial), kWaitMs));
     daemon.signal(SIGINT);
     EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
@@ -358,5 +385,177 @@ TEST(Devices, DescriptorsStayFlatOverAThousandReselections) {
     EXPECT_EQ(serial.back().request, "CLOSE");
     EXPECT_EQ(serial.back().state, 0u);
 }
+
+// Key on RTS, PTT on DTR, both active low: the text reads back from RTS
+// with libcw's timing, PTT is on whenever the key is down, and the lines
+// rest asserted after start-up, a switch away and back, and SIGTERM; the
+// port keeps them asserted once closed.
+TEST(Devices, SwappedInvertedLinesKeyOnRtsAndRestAssertedThroughSwitchAndExit) {
+    using simport::kDtr;
+    using simport::kRts;
+    constexpr unsigned kRest = kDtr | kRts;
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start_foreground({"-o", "key=rts", "-o", "ptt=dtr", "-o", "invert=key,ptt",
+                                         "-d", kSerial, "-s", "40", "-t", "20"},
+                                        port_env(daemon.dir()), true));
+    auto serial = port_events(daemon, "serial");
+    ASSERT_EQ(names(serial),
+              (Names{"OPEN", "TIOCMGET", "TIOCMBIS", "TIOCMBIS", "TCGETS", "TCSETS"}));
+    EXPECT_EQ(serial[2].value, kRts);  // key first
+    EXPECT_EQ(serial[3].value, kDtr);
+    EXPECT_EQ(serial.back().state, kRest);
+
+    Client client;
+    ASSERT_TRUE(client.send("TEST", daemon.port()));
+    const auto key_line = [&] {
+        return simport::line_timeline(port_events(daemon, "serial"), "serial", kRts, true);
+    };
+    ASSERT_TRUE(wait_until([&] {
+        return key_line().size() >= 2 * morse_decoder::marks_of("TEST") + 1 &&
+               port_events(daemon, "serial").back().state == kRest;
+    }));
+    const auto decoded = morse_decoder::decode(morse_decoder::key_intervals(key_line()), 40);
+    EXPECT_EQ(decoded.text, "TEST");
+    EXPECT_TRUE(decoded.mistimed.empty()) << morse_decoder::joined(decoded.mistimed);
+    serial = port_events(daemon, "serial");
+    for (size_t i = 6; i < serial.size(); ++i) {
+        const bool key_down = (serial[i].state & kRts) == 0;
+        const bool ptt_on = (serial[i].state & kDtr) == 0;
+        EXPECT_FALSE(key_down && !ptt_on) << i << " " << serial[i].request;
+        EXPECT_NE(serial[i].request, "TIOCMSET");
+    }
+
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "8null",
+                    daemon.port()));
+    ASSERT_TRUE(
+        wait_until([&] { return port_events(daemon, "serial").back().request == "CLOSE"; }));
+    EXPECT_EQ(port_events(daemon, "serial").back().state, kRest);
+    ASSERT_TRUE(client.send(std::string("\x1b"
+                                        "8") +
+                                kSerial,
+                            daemon.port()));
+    ASSERT_TRUE(daemon.wait_for_output("keying device used: \"" + std::string(kSerial), kWaitMs));
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
+    serial = port_events(daemon, "serial");
+    EXPECT_EQ(names(serial, serial.size() - 3), (Names{"TIOCMBIS", "TIOCMBIS", "CLOSE"}));
+    EXPECT_EQ(serial.back().state, kRest);
+}
+
+// With PTT on no line the other line is cleared at init and never touched
+// again; the key keeps DTR. The option counts from the start, also when it
+// follows -d.
+TEST(Devices, PttOnNoLineLeavesRtsAloneAfterInit) {
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start_foreground({"-d", kSerial, "-o", "ptt=none", "-t", "20"},
+                                        port_env(daemon.dir()), true));
+    Client client;
+    ASSERT_TRUE(client.send("ee", daemon.port()));
+    const auto dtr_edges = [&] {
+        return simport::line_timeline(port_events(daemon, "serial"), "serial", simport::kDtr);
+    };
+    EXPECT_TRUE(wait_until([&] { return dtr_edges().size() >= 6; }));
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "5",
+                    daemon.port()));
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
+    // One request on RTS, at init: the -o after -d was in force when the
+    // port was opened.
+    bool keying = false;
+    size_t rts_requests = 0;
+    for (const Event& event : port_events(daemon, "serial")) {
+        keying = keying || (event.request == "TIOCMBIS" && event.value == simport::kDtr);
+        if (event.request.rfind("TIOCM", 0) == 0 && event.value == simport::kRts) {
+            ++rts_requests;
+            EXPECT_FALSE(keying);
+            EXPECT_EQ(event.state & simport::kRts, 0u);
+        }
+    }
+    EXPECT_EQ(rts_requests, 1u);
+    EXPECT_TRUE(keying);
+    EXPECT_EQ(port_events(daemon, "serial").back().request, "CLOSE");
+    EXPECT_FALSE(dtr_edges().back().on);
+}
+
+// A signal that ends the daemon in a tune (key down, PTT up) leaves key and
+// PTT at rest on either kind of port: SIGTERM and SIGHUP through the
+// clean-up with status 0, a crash from its handler with the crash's status.
+struct EndingSignal {
+    const char* port;
+    int sig;
+};
+
+void PrintTo(const EndingSignal& param, std::ostream* out) {
+    *out << param.port << " " << strsignal(param.sig);
+}
+
+class SignalInATune : public ::testing::TestWithParam<EndingSignal> {};
+
+TEST_P(SignalInATune, LeavesKeyAndPttAtRest) {
+    const EndingSignal param = GetParam();
+    const bool serial = std::string(param.port) == "serial";
+    Daemon daemon;
+    // The foot switch held down keeps the parallel port's PTT up in the tune.
+    ASSERT_TRUE(
+        daemon.start_foreground({"-d", serial ? kSerial : kParallel, "-s", "12", "-t", "20"},
+                                port_env(daemon.dir(), {{"SIMPORT_STATUS", "0x77"}}), true));
+    const auto key_down = [&](unsigned state) {
+        return serial ? (state & simport::kDtr) != 0 : (state & simport::kControlKey) == 0;
+    };
+    const auto ptt_on = [&](unsigned state) {
+        return serial ? (state & simport::kRts) != 0 : (state & simport::kControlPtt) != 0;
+    };
+    const auto last_state = [&] {
+        const auto events = port_events(daemon, param.port);
+        return events.empty() ? 0u : events.back().state;
+    };
+    Client client;
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "c10",
+                    daemon.port()));
+    ASSERT_TRUE(wait_until([&] { return key_down(last_state()) && ptt_on(last_state()); }));
+    const size_t before = port_events(daemon, param.port).size();
+
+    daemon.signal(param.sig);
+    const int status = daemon.wait_exit(kWaitMs);
+    if (param.sig == SIGSEGV) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        EXPECT_GT(status, 0);  // the sanitizer's report takes the crash over
+#else
+        EXPECT_EQ(status, 128 + SIGSEGV);
+#endif
+    } else {
+        EXPECT_EQ(status, 0);
+        EXPECT_TRUE(daemon.wait_for_output("varkel: Exiting\n", 0));
+    }
+    const auto events = port_events(daemon, param.port);
+    ASSERT_GT(events.size(), before);
+    // Key up first, then PTT off: never PTT off under a keyed line. A crash
+    // leaves no close in the log; the kernel closes the port.
+    for (size_t i = before; i < events.size(); ++i) {
+        EXPECT_FALSE(key_down(events[i].state) && !ptt_on(events[i].state))
+            << i << " " << events[i].request;
+    }
+    const Event& last = events.back();
+    EXPECT_FALSE(key_down(last.state));
+    EXPECT_FALSE(ptt_on(last.state));
+    EXPECT_EQ(last.request, param.sig == SIGSEGV ? (serial ? "TIOCMBIC" : "PPWCONTROL") : "CLOSE");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, SignalInATune,
+    ::testing::Values(EndingSignal{"serial", SIGTERM}, EndingSignal{"serial", SIGHUP},
+                      EndingSignal{"serial", SIGSEGV}, EndingSignal{"parallel", SIGTERM},
+                      EndingSignal{"parallel", SIGHUP}, EndingSignal{"parallel", SIGSEGV}),
+    [](const auto& info) {
+        return std::string(info.param.port) + "_" +
+               (info.param.sig == SIGTERM  ? "SIGTERM"
+                : info.param.sig == SIGHUP ? "SIGHUP"
+                                           : "SIGSEGV");
+    });
 
 }  // namespace

@@ -35,7 +35,8 @@
  *
  * What the kernel does and this imitates:
  *   - serial: opening a closed port raises DTR and RTS; the last close drops
- *     them (HUPCL). TIOCMGET, TIOCMBIS, TIOCMBIC, TIOCMSET; anything else
+ *     them while HUPCL is set (it is at first). TIOCMGET, TIOCMBIS,
+ *     TIOCMBIC, TIOCMSET, and TCGETS/TCSETS for HUPCL alone; anything else
  *     fails with ENOTTY.
  *   - parallel: PPCLAIM claims the port for the open file; register requests
  *     fail with EINVAL until then, as does any request the driver does not
@@ -57,7 +58,7 @@
  *   ok=<1|0> err=<errno> state=0x<hex> data=0x<hex> status=0x<hex>
  *   claimed=<1|0>
  * t is CLOCK_MONOTONIC in nanoseconds. req is OPEN, CLOSE or the request
- * (TIOCMGET, TIOCMBIS, TIOCMBIC, TIOCMSET, PPCLAIM, PPRELEASE, PPRCONTROL,
+ * (TIOCMGET, TIOCMBIS, TIOCMBIC, TIOCMSET, TCGETS, TCSETS, PPCLAIM, PPRELEASE, PPRCONTROL,
  * PPWCONTROL, PPWDATA, PPRSTATUS; OTHER for the rest). val is the byte or
  * bits written, or the value read; the open flags for OPEN; the request
  * number for OTHER. state, data, status and claimed are the port after the
@@ -78,6 +79,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -91,6 +93,7 @@ struct sim_port {
     char path[PATH_SIZE];
     int open_count;
     int modem;             /* serial */
+    int keep_lines;        /* serial: HUPCL cleared, the last close keeps them */
     unsigned char control; /* parallel */
     unsigned char data;
     unsigned char status;
@@ -113,7 +116,9 @@ static const struct {
 };
 
 /* All below is guarded by g_lock once set up by setup(). */
-static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+/* Recursive: a signal handler that rests a port may interrupt a request
+ * on its own thread. */
+static pthread_mutex_t g_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 static pthread_once_t g_once = PTHREAD_ONCE_INIT;
 static struct sim_port g_ports[PORT_COUNT + 1]; /* indexed by kind */
 static char g_serial_link[PATH_SIZE];
@@ -391,7 +396,7 @@ int close(int fd) {
         if (port->claim_fd == fd) {
             port->claim_fd = -1;
         }
-        if (kind != PARALLEL_PORT && port->open_count == 0) {
+        if (kind != PARALLEL_PORT && port->open_count == 0 && !port->keep_lines) {
             port->modem &= ~(TIOCM_DTR | TIOCM_RTS);
         }
         log_event(kind, fd, "CLOSE", 0, 1, 0);
@@ -497,6 +502,19 @@ static const char* serial_request(struct sim_port* port, unsigned long request, 
             port->modem = *bits;
             *value = (unsigned long)*bits;
             return "TIOCMSET";
+        case TCGETS: {
+            struct termios* settings = argument;
+            memset(settings, 0, sizeof *settings);
+            settings->c_cflag = (tcflag_t)(B9600 | CS8 | CREAD | (port->keep_lines ? 0 : HUPCL));
+            *value = settings->c_cflag;
+            return "TCGETS";
+        }
+        case TCSETS: {
+            const struct termios* settings = argument;
+            port->keep_lines = (settings->c_cflag & HUPCL) == 0;
+            *value = settings->c_cflag;
+            return "TCSETS";
+        }
         default:
             *value = request;
             *error = ENOTTY;
@@ -575,6 +593,10 @@ static const char* request_name(unsigned long request) {
             return "TIOCMBIC";
         case TIOCMSET:
             return "TIOCMSET";
+        case TCGETS:
+            return "TCGETS";
+        case TCSETS:
+            return "TCSETS";
         case PPCLAIM:
             return "PPCLAIM";
         case PPRELEASE:

@@ -23,6 +23,7 @@
 #include "devices/keying_device.h"
 #include "devices/parallel_port_io.h"
 #include "devices/selection_io.h"
+#include "devices/serial_lines.h"
 #include "devices/serial_port_io.h"
 
 namespace test_ports {
@@ -137,8 +138,8 @@ int simulated_close(int fd, int (*real)(int)) {
         port->claim_fd = -1;
         port->state.claimed = false;
     }
-    // The last close drops DTR and RTS.
-    if (port->kind == Kind::serial && port->state.open_descriptors == 0) {
+    // The last close drops DTR and RTS, unless HUPCL was cleared.
+    if (port->kind == Kind::serial && port->state.open_descriptors == 0 && port->state.hupcl) {
         port->state.modem &= ~(TIOCM_DTR | TIOCM_RTS);
     }
     g_descriptors.erase(fd);
@@ -335,6 +336,20 @@ ssize_t sim_read_link(const char* path, char* target, size_t size) {
     return varkel::kLinuxDeviceNodeIo.read_link(path, target, size);
 }
 
+int sim_keep_lines_at_close(int fd) {
+    std::lock_guard lock(g_mutex);
+    SimulatedPort* port = port_of(fd);
+    if (port == nullptr) {
+        return varkel::kLinuxSerialPortIo.keep_lines_at_close(fd);
+    }
+    port->requests.push_back("TCSETS -HUPCL");
+    if (failing("TCSETS")) {
+        return fail(EIO);
+    }
+    port->state.hupcl = false;
+    return 0;
+}
+
 const varkel::DeviceNodeIo kSimulatedDeviceNodeIo{
     .resolve = sim_resolve,
     .stat = sim_stat,
@@ -348,6 +363,7 @@ const varkel::SerialPortIo kSimulatedSerialPortIo{
     .get_modem_lines = sim_get_modem_lines,
     .set_modem_lines = sim_set_modem_lines,
     .clear_modem_lines = sim_clear_modem_lines,
+    .keep_lines_at_close = sim_keep_lines_at_close,
 };
 
 const varkel::ParallelPortIo kSimulatedParallelPortIo{
@@ -487,6 +503,7 @@ int open_descriptors() {
 void DeviceTest::SetUp() {
     install();
     varkel::reset_devices_for_tests();
+    varkel::reset_serial_lines_for_tests();
     varkel::reset_settings_for_tests();
     varkel::settings.nofork = true;  // error reports on standard output
     varkel::settings.current.verbosity = varkel::DD;
@@ -498,6 +515,7 @@ void DeviceTest::TearDown() {
     varkel::set_debug_output(stdout);
     fclose(log_stream_);
     varkel::reset_devices_for_tests();
+    varkel::reset_serial_lines_for_tests();
     varkel::reset_settings_for_tests();
     uninstall();
 }

@@ -42,6 +42,7 @@ struct Port {
     bool claimed = false;
     int open_descriptors = 0;
     int open_flags = 0;  // of the last open
+    bool hupcl = true;   // the last close drops DTR and RTS
 };
 Port port(const std::string& name);
 void set_control(const std::string& name, unsigned char control);

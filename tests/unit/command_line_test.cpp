@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "core/logging.h"
 #include "core/settings.h"
 #include "devices/keying_device.h"
+#include "devices/serial_lines.h"
 
 namespace varkel {
 namespace {
@@ -84,12 +86,25 @@ const std::vector<std::string> kUsageLines = {
     "",
 };
 
+// The serial line options' entry, after the last line but the empty one.
+const std::vector<std::string> kOptionsEntry = {
+    "-o, --options <name>=<value>",
+    "        Set how a serial port keys; repeat for each name:",
+    "        key=dtr|rts        line that keys (default: dtr)",
+    "        ptt=rts|dtr|none   line that carries PTT (default: rts)",
+    "        invert=none|key|ptt|key,ptt",
+    "                           lines that are active low (default: none)",
+};
+
 std::string usage_text() {
     std::string text;
-    for (const auto& line : kUsageLines) {
+    for (size_t i = 0; i + 1 < kUsageLines.size(); ++i) {
+        text += kUsageLines[i] + "\n";
+    }
+    for (const auto& line : kOptionsEntry) {
         text += line + "\n";
     }
-    return text;
+    return text + kUsageLines.back() + "\n";
 }
 
 std::string ptt_delay_error(const std::string& text) {
@@ -121,6 +136,7 @@ class CommandLineTest : public ::testing::Test {
   protected:
     void SetUp() override {
         reset_settings_for_tests();
+        reset_serial_lines_for_tests();
         current_device.store(&null_device);
         log_ = tmpfile();
         ASSERT_NE(log_, nullptr);
@@ -138,6 +154,7 @@ class CommandLineTest : public ::testing::Test {
         fclose(log_);
         unlink(out_path_.c_str());
         reset_settings_for_tests();
+        reset_serial_lines_for_tests();
         current_device.store(&null_device);
     }
 
@@ -361,6 +378,33 @@ TEST_F(CommandLineTest, OptionsGetoptCannotUseShowTheUsageAndEndWithZero) {
         EXPECT_EXIT(read_to_end(c.args), ExitedWithCode(0), c.diagnostic) << c.args[0];
         EXPECT_EQ(child_stdout(), usage_text()) << c.args[0];
     }
+}
+
+TEST_F(CommandLineTest, SerialLineOptionsAreJudgedOnceAllAreRead) {
+    read({"-o", "key=rts", "--options=ptt=dtr", "--o", "invert=ptt,key"});
+    EXPECT_EQ(serial_lines.key_line, TIOCM_RTS);
+    EXPECT_EQ(serial_lines.ptt_line, TIOCM_DTR);
+    EXPECT_TRUE(serial_lines.key_inverted);
+    EXPECT_TRUE(serial_lines.ptt_inverted);
+    read({"-o", "ptt=none", "-o", "invert=ptt", "-o", "invert=key"});  // the later wins
+    EXPECT_EQ(serial_lines.ptt_line, 0);
+    EXPECT_TRUE(serial_lines.key_inverted);
+    EXPECT_FALSE(serial_lines.ptt_inverted);
+
+    const std::string hint =
+        " (use key=dtr|rts, ptt=rts|dtr|none or invert=none|key|ptt|key,ptt)\n";
+    for (const char* refused : {"key=none", "ptt=DTR", "invert=key,", "key", "dtr=key", ""}) {
+        EXPECT_EXIT(read_to_end({"-o", refused, "-h"}), ExitedWithCode(1), "") << refused;
+        EXPECT_EQ(child_stdout(),
+                  std::string("varkel:EE: invalid requested option: \"") + refused + "\"" + hint)
+            << refused;
+    }
+    // PTT stays on RTS unless told otherwise: RTS cannot key as well.
+    reset_serial_lines_for_tests();
+    EXPECT_EXIT(read_to_end({"-o", "key=rts"}), ExitedWithCode(1), "");
+    EXPECT_EQ(child_stdout(),
+              "varkel:EE: invalid requested options: key and PTT both on \"rts\" (choose another "
+              "line with ptt=dtr|rts|none)\n");
 }
 
 TEST_F(CommandLineTest, ForegroundLineComesBeforeALaterExit) {

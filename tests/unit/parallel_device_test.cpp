@@ -90,16 +90,16 @@ TEST_F(ParallelDeviceTest, KeyPttAndAudioRouteEachChangeOnlyTheirBit) {
     EXPECT_EQ(control(), 0x09);
 }
 
-TEST_F(ParallelDeviceTest, ReleaseClearsOnlyTheInUseMarkerAndLetsThePortGo) {
+TEST_F(ParallelDeviceTest, ReleaseDropsPttWithTheInUseMarkerKeepsTheAudioRouteAndLetsThePortGo) {
     select_port(0x00);
     device_ptt(&parallel_device, 1);
     device_ssb_way(&parallel_device, 1);
     ASSERT_EQ(control(), 0x0F);
     test_ports::clear_requests();
     release_current_device();
-    EXPECT_EQ(control(), 0x0E);
+    EXPECT_EQ(control(), 0x0A);  // key up, PTT off, soundcard, not in use
     EXPECT_EQ(test_ports::requests("parport0"),
-              (Requests{"PPRCONTROL", "PPWCONTROL 0x0e", "close"}));
+              (Requests{"PPRCONTROL", "PPWCONTROL 0x0a", "close"}));
     EXPECT_FALSE(test_ports::port("parport0").claimed);
     EXPECT_EQ(test_ports::open_descriptors(), 0);
 }

@@ -12,6 +12,8 @@
 
 #include "devices/keying_device.h"
 #include "devices/serial_device.h"
+#include "devices/serial_lines.h"
+#include "devices/signal_rest.h"
 #include "support/test_support_ports.h"
 
 namespace varkel {
@@ -139,6 +141,68 @@ TEST_F(SerialDeviceTest, FailedKeyUpInResetMakesNoFurtherRequest) {
         ::testing::ExitedWithCode(1),
         "^varkel: Ioctl serial port ttyUSB0 failed: \"Input/output error\"\n"
         "requests after failure: 1\nafter release: 1\n$");
+}
+
+TEST_F(SerialDeviceTest, ChosenLinesKeyPttAndRestEachAtItsOwnLevel) {
+    // Key on RTS, active low; PTT on DTR, active high.
+    ASSERT_TRUE(parse_serial_option("key=rts"));
+    ASSERT_TRUE(parse_serial_option("ptt=dtr"));
+    ASSERT_TRUE(parse_serial_option("invert=key"));
+    test_ports::add(Kind::serial, "ttyUSB0");
+    ASSERT_TRUE(select_device(current_device, "ttyUSB0"));
+    EXPECT_EQ(
+        test_ports::requests("ttyUSB0"),
+        (Requests{"open", "fstat", "TIOCMGET", "TIOCMBIS RTS", "TIOCMBIC DTR", "TCSETS -HUPCL"}));
+    EXPECT_EQ(test_ports::port("ttyUSB0").modem, TIOCM_RTS);
+    test_ports::clear_requests();
+    device_ptt(&serial_device, 1);
+    device_key(&serial_device, 1);
+    EXPECT_EQ(test_ports::port("ttyUSB0").modem, TIOCM_DTR);
+    device_ptt(&serial_device, 0);  // lifts the key first
+    EXPECT_EQ(test_ports::requests("ttyUSB0"),
+              (Requests{"TIOCMBIS DTR", "TIOCMBIC RTS", "TIOCMBIS RTS", "TIOCMBIC DTR"}));
+    device_ptt(&serial_device, 1);
+    device_key(&serial_device, 1);
+    test_ports::clear_requests();
+    release_current_device();
+    EXPECT_EQ(test_ports::requests("ttyUSB0"),
+              (Requests{"TIOCMBIS RTS", "TIOCMBIS RTS", "TIOCMBIC DTR", "close"}));
+    // HUPCL is off: the closed port keeps the key line asserted, at rest.
+    EXPECT_EQ(test_ports::port("ttyUSB0").modem, TIOCM_RTS);
+}
+
+TEST_F(SerialDeviceTest, PttOnNoLineClearsTheOtherLineAtInitOnly) {
+    ASSERT_TRUE(parse_serial_option("ptt=none"));
+    test_ports::add(Kind::serial, "ttyUSB0");
+    ASSERT_TRUE(select_device(current_device, "ttyUSB0"));
+    EXPECT_EQ(test_ports::requests("ttyUSB0"),
+              (Requests{"open", "fstat", "TIOCMGET", "TIOCMBIC DTR", "TIOCMBIC RTS"}));
+    test_ports::clear_requests();
+    device_ptt(&serial_device, 1);
+    device_key(&serial_device, 1);
+    device_ptt(&serial_device, 0);
+    device_reset(&serial_device);
+    EXPECT_EQ(test_ports::requests("ttyUSB0"),
+              (Requests{"TIOCMBIS DTR", "TIOCMBIC DTR", "TIOCMBIC DTR"}));
+}
+
+TEST_F(SerialDeviceTest, SignalRestReachesOnlyThePortInUseAndStopsFurtherKeying) {
+    ASSERT_TRUE(parse_serial_option("invert=ptt"));
+    select_port("ttyUSB0");
+    device_ptt(&serial_device, 1);
+    device_key(&serial_device, 1);
+    test_ports::clear_requests();
+    rest_device_from_signal();
+    EXPECT_EQ(test_ports::requests("ttyUSB0"), (Requests{"TIOCMBIC DTR", "TIOCMBIS RTS"}));
+    device_key(&serial_device, 1);  // libcw's next edge
+    EXPECT_EQ(test_ports::requests("ttyUSB0").size(), 2u);
+
+    // A port switched away from is not the one a signal rests.
+    reset_signal_rest_for_tests();
+    ASSERT_TRUE(select_device(current_device, "null"));
+    test_ports::clear_requests();
+    rest_device_from_signal();
+    EXPECT_TRUE(test_ports::requests("ttyUSB0").empty());
 }
 
 }  // namespace
