@@ -160,14 +160,22 @@ for wants in /lib/systemd/system/sysinit.target.wants /etc/systemd/system/sysini
     done
 done
 # Two keying adapters as udev would have named them (radio1, radio2): a
-# record in udev's database for each, so that systemd makes their device
-# units, to which the adapters' instances are bound. Any character device
-# of the machine serves as the record's device (two virtual consoles here;
-# nothing opens them): the daemons key simulated ports instead.
-fake_adapters=""
+# record in udev's database and the link /dev/varkel-NAME for each, so that
+# systemd makes their device units, to which the adapters' instances are
+# bound. Any character device of the machine serves as the adapter (two
+# virtual consoles here; nothing opens them): the daemons key simulated
+# ports instead. The links go into an overlay on /dev that only the
+# namespace sees; /dev/pts and /dev/shm are bound back onto it.
+fake_adapters="mkdir -p /run/varkel-dev/host /run/varkel-dev/upper /run/varkel-dev/work; "
+fake_adapters+="mount --rbind /dev /run/varkel-dev/host; "
+fake_adapters+="mount -t overlay overlay -o lowerdir=/run/varkel-dev/host,upperdir=/run/varkel-dev/upper,workdir=/run/varkel-dev/work /dev; "
+fake_adapters+="for sub in pts shm; do mount --rbind /run/varkel-dev/host/\$sub /dev/\$sub; done; "
 for adapter in radio1:4:20 radio2:4:21; do
     IFS=: read -r name major minor <<<"$adapter"
     [[ -e /sys/dev/char/$major:$minor ]] || fail "no device $major:$minor to stand for an adapter"
+    node=$(sed -n 's/^DEVNAME=//p' "/sys/dev/char/$major:$minor/uevent")
+    [[ -c /dev/$node ]] || fail "no device node for $major:$minor"
+    fake_adapters+="ln -s $node /dev/varkel-$name; "
     fake_adapters+="printf \"S:varkel-$name\\nI:1\\nE:VARKEL_ADAPTER=$name\\nG:systemd\\nQ:systemd\\nV:1\\n\" >/run/udev/data/c$major:$minor; "
     fake_adapters+=": >/run/udev/tags/systemd/c$major:$minor; "
 done
@@ -225,6 +233,15 @@ done
 in_ns() {
     nsenter -t "$ns_pid" -m -p -u -C "$@"
 }
+# Waits up to 5 s for a line in a unit's journal: the daemon's output
+# reaches the journal a moment after the datagram's echo reaches the client.
+journal_has() {
+    for _ in $(seq 50); do
+        in_ns journalctl -u "$1" -b --no-pager -o cat | grep -qF "$2" && return 0
+        sleep 0.1
+    done
+    return 1
+}
 booted=no
 for _ in $(seq 150); do
     if in_ns systemctl is-active --quiet varkel-system-test.target 2>/dev/null; then
@@ -281,7 +298,7 @@ echo "journal: $(grep -c 'keying event' <<<"$journal") key edges for \"cq test\"
 step "a client of ::1, as those that send to \"localhost\""
 echo_reply=$(printf 'de ipv6^' | nc -6 -u -W1 -w10 ::1 6789 | tr -d '\r' || true)
 [[ $echo_reply == "de ipv6" ]] || fail "no echo over IPv6 (got \"$echo_reply\")"
-in_ns journalctl -u varkel.service -b --no-pager -o cat | grep -qF 'varkel:II: request: "de ipv6^"' ||
+journal_has varkel.service 'varkel:II: request: "de ipv6^"' ||
     fail "the text sent to ::1 is not in the journal"
 
 step "the sockets are bound to 127.0.0.1:6789 and [::1]:6789 only"
@@ -339,7 +356,7 @@ in_ns sh -c "mkdir -p /run/varkel-simport /run/systemd/system/varkel@.service.d 
     systemctl daemon-reload" <"$work/simport.so"
 for adapter in radio1 radio2; do
     in_ns systemctl is-active --quiet "dev-varkel\\x2d$adapter.device" ||
-        fail "no device unit for the adapter $adapter"
+        { in_ns systemctl list-units --all --no-pager 'dev-*'; fail "no device unit for the adapter $adapter"; }
 done
 in_ns systemctl start varkel@radio1.service varkel@radio2.service ||
     { in_ns journalctl -b --no-pager | tail -40; fail "the two instances do not start"; }
@@ -382,7 +399,7 @@ send_to -6 ::1 6790 "t"
     fail "radio2 keyed $(($(key_downs radio2) - before2)) elements for \"ee\" and \"t\", not 3"
 for adapter in radio1 radio2; do
     echo "varkel@$adapter: $(in_ns journalctl -u "varkel@$adapter.service" -b --no-pager -o cat |
-        grep -o 'request: ".*"' | tr '\n' ' ')"
+        grep -o 'II: request: "[^"]*"' | tr '\n' ' ')"
 done
 in_ns systemctl stop varkel@radio1.service varkel@radio1.socket varkel@radio2.service \
     varkel@radio2.socket
