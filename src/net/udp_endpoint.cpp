@@ -100,12 +100,13 @@ bool open_own_socket() {
     return true;
 }
 
-// The same port on IPv6, beside the IPv4 socket: clients that resolve
-// "localhost" send to ::1 first. A separate IPv6-only socket rather than
-// one dual-stack socket keeps the IPv4 socket, its failures and its
-// clients' addresses as they always were. A machine without IPv6 has no
-// such socket and is not told about it; any other failure costs only the
-// IPv6 socket, with a warning.
+// The same port on ::1, beside the IPv4 socket: clients that resolve
+// "localhost" send to ::1 first. A socket of its own rather than one
+// dual-stack socket keeps the IPv4 socket, its failures and its clients'
+// addresses as they always were; loopback alone opens no way in that an
+// IPv4 firewall would not cover. A machine without IPv6 (no such family,
+// or no ::1) has no such socket and is not told about it; any other
+// failure costs only the IPv6 socket, with a warning.
 void open_own_ipv6_socket() {
     const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd == -1) {
@@ -114,15 +115,11 @@ void open_own_ipv6_socket() {
         }
         return;
     }
-    // Without this the IPv6 wildcard would take IPv4 too, and clash with
-    // the IPv4 socket on the port.
-    const int only = 1;
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
     address.sin6_port = htons(static_cast<uint16_t>(settings.port));
-    address.sin6_addr = in6addr_any;
-    if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only) == -1 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == -1) {
+    address.sin6_addr = in6addr_loopback;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == -1) {
         const int error = errno;
         close(fd);
         if (error != EAFNOSUPPORT && error != EADDRNOTAVAIL) {

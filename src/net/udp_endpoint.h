@@ -21,8 +21,8 @@ inline constexpr size_t kReplyBufferSize = kReplyTextLimit + 3;
 // The socket descriptor (IPv4 when the daemon opens its own); 0 while not
 // open.
 extern int socket_fd;
-// A second socket, of the other family (IPv6 when the daemon opens its
-// own); 0 when there is none, as on a machine without IPv6.
+// A second socket, of the other family (IPv6 on ::1 when the daemon opens
+// its own); 0 when there is none, as on a machine without IPv6.
 extern int second_socket_fd;
 
 bool open_endpoint();
