@@ -56,6 +56,7 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/varkel.rules
 install(FILES ${CMAKE_BINARY_DIR}/packaging/varkel.default
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME varkel)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/parallel-port.conf ${CMAKE_CURRENT_LIST_DIR}/network.conf
+              ${CMAKE_CURRENT_LIST_DIR}/second-radio.conf
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/operating.md ${CMAKE_SOURCE_DIR}/docs/protocol.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -2,14 +2,16 @@
 # The Debian package under a real systemd: builds the package (without its
 # test suite, which the other checks run) and checks it with lintian,
 # installs it, boots systemd in PID, mount, UTS and cgroup namespaces of its
-# own, starts the service, sends a text from 127.0.0.1 and finds it in the
-# journal, shows that the socket is bound to 127.0.0.1:6789 only and that
-# the service may take real-time priority 20, stops the daemon by request
-# and starts it again by the next datagram; then powers that systemd off
-# and purges the package.
+# own, starts the service, sends a text from 127.0.0.1 and from ::1 and
+# finds it in the journal, shows that the socket is bound to 127.0.0.1:6789
+# and [::1]:6789 only and that the service may take real-time priority 20,
+# stops the daemon by request and starts it again by the next datagram;
+# then runs two adapters' instances side by side, on ports 6789 and 6790,
+# each on a simulated serial port of its own, and shows that each keys
+# only its own; then powers that systemd off and purges the package.
 #
-# Usage (as root, on a machine where varkel is not installed and UDP port
-# 6789 is free): scripts/system-test.sh [--deb PATH]
+# Usage (as root, on a machine where varkel is not installed and UDP ports
+# 6789 and 6790 are free): scripts/system-test.sh [--deb PATH]
 #   --deb PATH   test this package instead of building one (no lintian)
 #
 # The namespaced systemd shares the network and the kernel with the
@@ -35,14 +37,16 @@ step() {
 }
 
 [[ $(id -u) -eq 0 ]] || fail "run it as root"
-scripts/install-deps.sh debhelper lintian iproute2 systemd
+scripts/install-deps.sh debhelper lintian iproute2 systemd gcc
 if dpkg-query -W -f='${Status}' varkel 2>/dev/null | grep -q "installed"; then
     fail "varkel is installed on this machine already; this test installs and purges its own"
 fi
-if [[ -n $(ss -Hlun 'sport = :6789') ]]; then
-    ss -lunp 'sport = :6789' >&2
-    fail "UDP port 6789 is in use; the packaged service needs it"
-fi
+for port in 6789 6790; do
+    if [[ -n $(ss -Hlun "sport = :$port") ]]; then
+        ss -lunp "sport = :$port" >&2
+        fail "UDP port $port is in use; the packaged services need it"
+    fi
+done
 
 work=$(mktemp -d /tmp/varkel-system-test-XXXXXX)
 cgroup_name=$(basename "$work")
@@ -155,6 +159,26 @@ for wants in /lib/systemd/system/sysinit.target.wants /etc/systemd/system/sysini
         esac
     done
 done
+# Two keying adapters as udev would have named them (radio1, radio2): a
+# record in udev's database and the link /dev/varkel-NAME for each, so that
+# systemd makes their device units, to which the adapters' instances are
+# bound. Any character device of the machine serves as the adapter (two
+# virtual consoles here; nothing opens them): the daemons key simulated
+# ports instead. The links go into an overlay on /dev that only the
+# namespace sees; /dev/pts and /dev/shm are bound back onto it.
+fake_adapters="mkdir -p /run/varkel-dev/host /run/varkel-dev/upper /run/varkel-dev/work; "
+fake_adapters+="mount --rbind /dev /run/varkel-dev/host; "
+fake_adapters+="mount -t overlay overlay -o lowerdir=/run/varkel-dev/host,upperdir=/run/varkel-dev/upper,workdir=/run/varkel-dev/work /dev; "
+fake_adapters+="for sub in pts shm; do mount --rbind /run/varkel-dev/host/\$sub /dev/\$sub; done; "
+for adapter in radio1:4:20 radio2:4:21; do
+    IFS=: read -r name major minor <<<"$adapter"
+    [[ -e /sys/dev/char/$major:$minor ]] || fail "no device $major:$minor to stand for an adapter"
+    node=$(sed -n 's/^DEVNAME=//p' "/sys/dev/char/$major:$minor/uevent")
+    [[ -c /dev/$node ]] || fail "no device node for $major:$minor"
+    fake_adapters+="ln -s $node /dev/varkel-$name; "
+    fake_adapters+="printf \"S:varkel-$name\\nI:1\\nE:VARKEL_ADAPTER=$name\\nG:systemd\\nQ:systemd\\nV:1\\n\" >/run/udev/data/c$major:$minor; "
+    fake_adapters+=": >/run/udev/tags/systemd/c$major:$minor; "
+done
 # A cgroup of this test's own below the current one in every hierarchy,
 # and a cgroup namespace rooted there: systemd then moves, limits and
 # leaves behind only its own processes and cgroups.
@@ -186,8 +210,9 @@ set -e
 umount -R /sys/fs/cgroup
 mount -t tmpfs tmpfs /run
 mount -t tmpfs tmpfs /tmp
-mkdir -p /run/systemd/system /run/systemd/journald.conf.d
+mkdir -p /run/systemd/system /run/systemd/journald.conf.d /run/udev/data /run/udev/tags/systemd
 for unit in ${masked[*]}; do ln -sf /dev/null /run/systemd/system/\$unit; done
+$fake_adapters
 printf "[Journal]\nStorage=volatile\n" >/run/systemd/journald.conf.d/varkel-system-test.conf
 printf "[Unit]\nDescription=varkel system test\nWants=systemd-journald.service\n" \
     >/run/systemd/system/varkel-system-test.target
@@ -207,6 +232,15 @@ done
 [[ -n $ns_pid ]] || { cat "$work/systemd.out"; fail "systemd did not start"; }
 in_ns() {
     nsenter -t "$ns_pid" -m -p -u -C "$@"
+}
+# Waits up to 5 s for a line in a unit's journal: the daemon's output
+# reaches the journal a moment after the datagram's echo reaches the client.
+journal_has() {
+    for _ in $(seq 50); do
+        in_ns journalctl -u "$1" -b --no-pager -o cat | grep -qF "$2" && return 0
+        sleep 0.1
+    done
+    return 1
 }
 booted=no
 for _ in $(seq 150); do
@@ -261,13 +295,19 @@ grep -qF 'varkel:II: keying event "1"' <<<"$journal" ||
     { echo "$journal" | tail -20; fail "no key edge in the journal"; }
 echo "journal: $(grep -c 'keying event' <<<"$journal") key edges for \"cq test\""
 
-step "the socket is bound to 127.0.0.1:6789 only"
+step "a client of ::1, as those that send to \"localhost\""
+echo_reply=$(printf 'de ipv6^' | nc -6 -u -W1 -w10 ::1 6789 | tr -d '\r' || true)
+[[ $echo_reply == "de ipv6" ]] || fail "no echo over IPv6 (got \"$echo_reply\")"
+journal_has varkel.service 'varkel:II: request: "de ipv6^"' ||
+    fail "the text sent to ::1 is not in the journal"
+
+step "the sockets are bound to 127.0.0.1:6789 and [::1]:6789 only"
 sockets=$(ss -Hlunp 'sport = :6789')
 echo "$sockets"
-[[ $(wc -l <<<"$sockets") -eq 1 && $(awk '{print $4}' <<<"$sockets") == 127.0.0.1:6789 ]] ||
-    fail "port 6789 is not bound to 127.0.0.1 alone"
-grep -q '"varkel"' <<<"$sockets" || fail "the daemon does not hold the socket"
-daemon_pid=$(grep -o '"varkel",pid=[0-9]*' <<<"$sockets" | cut -d= -f2)
+[[ $(awk '{print $4}' <<<"$sockets" | sort | tr '\n' ' ') == "127.0.0.1:6789 [::1]:6789 " ]] ||
+    fail "port 6789 is not bound to 127.0.0.1 and ::1 alone"
+[[ $(grep -c '"varkel"' <<<"$sockets") -eq 2 ]] || fail "the daemon does not hold both sockets"
+daemon_pid=$(grep -o '"varkel",pid=[0-9]*' <<<"$sockets" | head -1 | cut -d= -f2)
 if [[ $can_raise_limits == yes ]]; then
     grep -E 'Max realtime priority +20 +20' "/proc/$daemon_pid/limits" ||
         fail "the daemon may not take real-time priority 20"
@@ -293,3 +333,74 @@ echo_reply=$(printf 'again^' | nc -u -W1 -w15 127.0.0.1 6789 | tr -d '\r' || tru
 step "stop"
 in_ns systemctl stop varkel.service varkel.socket
 [[ -z $(ss -Hlun 'sport = :6789') ]] || fail "port 6789 is still bound after the stop"
+
+step "two radios: varkel@radio1 on 6789, varkel@radio2 on 6790"
+# Each instance keys a simulated serial port under its adapter's name
+# (the preload library of the tests, built here) and logs its requests
+# to a file of its own; radio2 listens on 6790 through the shipped drop-in.
+cc -O2 -shared -fPIC -o "$work/simport.so" tests/simport/simport.c -ldl ||
+    fail "the simulated port library does not build"
+examples=/usr/share/doc/varkel/examples
+in_ns sh -c "mkdir -p /run/varkel-simport /run/systemd/system/varkel@.service.d \
+        /run/systemd/system/varkel@radio2.socket.d &&
+    cat >/run/varkel-simport/simport.so &&
+    : >/run/varkel-simport/radio1.log && : >/run/varkel-simport/radio2.log &&
+    chmod 0666 /run/varkel-simport/radio1.log /run/varkel-simport/radio2.log &&
+    zcat -f $examples/second-radio.conf* >/run/systemd/system/varkel@radio2.socket.d/second-radio.conf &&
+    echo 'VARKEL_ADAPTER_OPTIONS=-x n -i' >/run/varkel-system-test-adapter.env &&
+    printf '%s\n' '[Service]' 'EnvironmentFile=/run/varkel-system-test-adapter.env' \
+        'Environment=LD_PRELOAD=/run/varkel-simport/simport.so SIMPORT_SERIAL=varkel-%i' \
+        'Environment=SIMPORT_LOG=/run/varkel-simport/%i.log' \
+        'ReadWritePaths=/run/varkel-simport' \
+        >/run/systemd/system/varkel@.service.d/system-test.conf &&
+    systemctl daemon-reload" <"$work/simport.so"
+for adapter in radio1 radio2; do
+    in_ns systemctl is-active --quiet "dev-varkel\\x2d$adapter.device" ||
+        { in_ns systemctl list-units --all --no-pager 'dev-*'; fail "no device unit for the adapter $adapter"; }
+done
+in_ns systemctl start varkel@radio1.service varkel@radio2.service ||
+    { in_ns journalctl -b --no-pager | tail -40; fail "the two instances do not start"; }
+sockets=$(ss -Hlunp 'sport = :6789 or sport = :6790')
+echo "$sockets"
+[[ $(awk '{print $4}' <<<"$sockets" | sort | tr '\n' ' ') == \
+    "127.0.0.1:6789 127.0.0.1:6790 [::1]:6789 [::1]:6790 " ]] ||
+    fail "the two instances do not listen on 6789 and 6790 of 127.0.0.1 and ::1"
+
+# Key-downs on a port: DTR (modem bit 0x002) rising in its log.
+key_downs() {
+    in_ns cat "/run/varkel-simport/$1.log" | awk '
+        { for (i = 1; i <= NF; i++) if ($i ~ /^state=/) dtr = substr($i, length($i)) ~ /[2367abef]/ }
+        dtr && !was { n++ }
+        { was = dtr }
+        END { print n + 0 }'
+}
+# Sends a text with an echo marker from the client address to a port and
+# checks the echo.
+send_to() {
+    local family=$1 address=$2 port=$3 text=$4 reply
+    reply=$(printf '%s^' "$text" | nc "$family" -u -W1 -w10 "$address" "$port" | tr -d '\r' || true)
+    [[ $reply == "$text" ]] || fail "no echo from port $port over $address (got \"$reply\")"
+}
+for adapter in radio1 radio2; do
+    in_ns journalctl -u "varkel@$adapter.service" -b --no-pager -o cat |
+        grep -qF "setting cwdevice to null device" && fail "varkel@$adapter does not key its port"
+done
+before1=$(key_downs radio1)
+before2=$(key_downs radio2)
+send_to -4 127.0.0.1 6789 "tu"
+send_to -6 ::1 6789 "e"
+after1=$(key_downs radio1)
+[[ $(key_downs radio2) -eq $before2 ]] || fail "a text to 6789 keyed radio2"
+(( after1 - before1 == 5 )) || fail "radio1 keyed $((after1 - before1)) elements for \"tu\" and \"e\", not 5"
+send_to -4 127.0.0.1 6790 "ee"
+send_to -6 ::1 6790 "t"
+[[ $(key_downs radio1) -eq $after1 ]] || fail "a text to 6790 keyed radio1"
+(( $(key_downs radio2) - before2 == 3 )) ||
+    fail "radio2 keyed $(($(key_downs radio2) - before2)) elements for \"ee\" and \"t\", not 3"
+for adapter in radio1 radio2; do
+    echo "varkel@$adapter: $(in_ns journalctl -u "varkel@$adapter.service" -b --no-pager -o cat |
+        grep -o 'II: request: "[^"]*"' | tr '\n' ' ')"
+done
+in_ns systemctl stop varkel@radio1.service varkel@radio1.socket varkel@radio2.service \
+    varkel@radio2.socket
+[[ -z $(ss -Hlun 'sport = :6789 or sport = :6790') ]] || fail "ports 6789 and 6790 are still bound"

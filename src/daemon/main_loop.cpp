@@ -74,7 +74,7 @@ void install_exit_signal_handlers(bool foreground) {
 void main_loop_pass() {
     fd_set readable;
     FD_ZERO(&readable);
-    FD_SET(socket_fd, &readable);
+    const int highest_fd = fill_endpoint_fd_set(&readable);
 
     timespec timeout{};
     int32_t passes = short_timeout_counter.load();
@@ -88,7 +88,7 @@ void main_loop_pass() {
     }
     timeout.tv_nsec = 0;
 
-    const int ready = pselect(socket_fd + 1, &readable, nullptr, nullptr, &timeout,
+    const int ready = pselect(highest_fd + 1, &readable, nullptr, nullptr, &timeout,
                               g_wait_mask_set ? &g_wait_mask : nullptr);
     const int select_errno = errno;
     exit_on_signal();

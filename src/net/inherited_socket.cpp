@@ -1,6 +1,7 @@
 #include "net/inherited_socket.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,8 +42,8 @@ bool refuse_socket(int fd, int error) {
     return false;
 }
 
-// True when fd is an IPv4 UDP socket; its address goes to bound.
-bool check_socket(int fd, sockaddr_in& bound) {
+// True when fd is an IPv4 or IPv6 UDP socket; its address goes to bound.
+bool check_socket(int fd, sockaddr_storage& bound) {
     int value = 0;
     socklen_t length = sizeof value;
     if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &value, &length) == -1) {
@@ -56,7 +57,7 @@ bool check_socket(int fd, sockaddr_in& bound) {
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == -1) {
         return refuse_socket(fd, errno);
     }
-    if (address.ss_family != AF_INET) {
+    if (address.ss_family != AF_INET && address.ss_family != AF_INET6) {
         return refuse_socket(fd, EAFNOSUPPORT);
     }
     length = sizeof value;
@@ -70,14 +71,14 @@ bool check_socket(int fd, sockaddr_in& bound) {
     if (fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) {
         return refuse_socket(fd, errno);
     }
-    memcpy(&bound, &address, sizeof bound);
+    bound = address;
     return true;
 }
 
 }  // namespace
 
-bool take_inherited_socket_from(int first_fd, int& fd, sockaddr_in& bound) {
-    fd = kNoInheritedSocket;
+bool take_inherited_sockets_from(int first_fd, InheritedSockets& taken) {
+    taken.count = 0;
     const std::string pid_text = variable("LISTEN_PID");
     const std::string count_text = variable("LISTEN_FDS");
     unsetenv("LISTEN_PID");
@@ -93,21 +94,25 @@ bool take_inherited_socket_from(int first_fd, int& fd, sockaddr_in& bound) {
     if (count == 0) {
         return true;
     }
-    if (count != 1) {
-        // The daemon serves one socket; a second address would go unheard.
+    if (count < 1 || count > kMaxInheritedSockets) {
+        // The daemon serves one address per family; a third would go unheard.
         errno = EINVAL;
         error_report("Taking sockets from the service manager (LISTEN_FDS=%s)", count_text.c_str());
         return false;
     }
-    if (!check_socket(first_fd, bound)) {
-        return false;
+    for (int i = 0; i < count; ++i) {
+        if (!check_socket(first_fd + i, taken.bound[i])) {
+            taken.count = 0;
+            return false;
+        }
+        taken.fd[i] = first_fd + i;
     }
-    fd = first_fd;
+    taken.count = static_cast<int>(count);
     return true;
 }
 
-bool take_inherited_socket(int& fd, sockaddr_in& bound) {
-    return take_inherited_socket_from(kFirstInheritedFd, fd, bound);
+bool take_inherited_sockets(InheritedSockets& taken) {
+    return take_inherited_sockets_from(kFirstInheritedFd, taken);
 }
 
 }  // namespace varkel

@@ -1,6 +1,9 @@
-// The daemon's only input: one IPv4 UDP socket, its receive step, and the
-// echo channel back to the client that asked for it.
+// The daemon's only input: its UDP sockets (IPv4, and IPv6 where the
+// machine has it), their receive step, and the echo channel back to the
+// client that asked for it.
 #pragma once
+
+#include <sys/select.h>
 
 #include <cstddef>
 
@@ -15,13 +18,21 @@ inline constexpr size_t kMessageTextLimit = kMessageBufferSize - 1;
 inline constexpr size_t kReplyTextLimit = kReceiveSize - 1;
 inline constexpr size_t kReplyBufferSize = kReplyTextLimit + 3;
 
-// The socket descriptor; 0 while not open.
+// The socket descriptor (IPv4 when the daemon opens its own); 0 while not
+// open.
 extern int socket_fd;
+// A second socket, of the other family (IPv6 on ::1 when the daemon opens
+// its own); 0 when there is none, as on a machine without IPv6.
+extern int second_socket_fd;
 
 bool open_endpoint();
 void close_endpoint_at_exit();  // clean-up handler D
 
-// Reads at most one datagram; 1 after a text request, 0 otherwise.
+// Adds every open socket to set; returns the highest descriptor added.
+int fill_endpoint_fd_set(fd_set* set);
+
+// Reads at most one datagram, from whichever socket has one; 1 after a text
+// request, 0 otherwise.
 int receive_request();
 
 // The clean-up and dispatch of receive_request, apart from the socket:

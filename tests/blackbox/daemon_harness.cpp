@@ -38,7 +38,7 @@ int decode_status(int raw) {
 }
 
 pid_t spawn(const std::vector<std::string>& args, const Env& env, const std::string& out_path,
-            const std::string& err_path, bool preload, int passed_fd = -1) {
+            const std::string& err_path, bool preload, const std::vector<int>& passed_fds = {}) {
     const pid_t pid = fork();
     if (pid != 0) {
         return pid;
@@ -51,14 +51,19 @@ pid_t spawn(const std::vector<std::string>& args, const Env& env, const std::str
     dup2(in_fd, 0);
     dup2(out_fd, 1);
     dup2(err_fd, 2);
-    if (passed_fd != -1) {
-        // As a service manager passes a socket; env may still change the
-        // variables.
-        if (passed_fd != 3) {
-            dup2(passed_fd, 3);
+    if (!passed_fds.empty()) {
+        // As a service manager passes sockets, from descriptor 3 on; env may
+        // still change the variables. Out of the way first, so that no
+        // socket is overwritten by another before it has been moved.
+        std::vector<int> moved;
+        for (const int fd : passed_fds) {
+            moved.push_back(fcntl(fd, F_DUPFD, 100));
+        }
+        for (size_t i = 0; i < moved.size(); ++i) {
+            dup2(moved[i], static_cast<int>(3 + i));
         }
         setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
-        setenv("LISTEN_FDS", "1", 1);
+        setenv("LISTEN_FDS", std::to_string(passed_fds.size()).c_str(), 1);
     }
     for (const auto& [name, value] : env) {
         if (name == kRefuseRealtime) {
@@ -207,7 +212,7 @@ Daemon::~Daemon() {
 }
 
 bool Daemon::start(const std::vector<std::string>& args, const Env& env, bool preload) {
-    pid_ = spawn(args, env, dir_ + "/stdout", dir_ + "/stderr", preload, passed_fd_);
+    pid_ = spawn(args, env, dir_ + "/stdout", dir_ + "/stderr", preload, passed_fds_);
     status_ = -1;
     return pid_ > 0;
 }
@@ -284,8 +289,15 @@ std::string Daemon::thread_stacks() const {
     return read_file(path);
 }
 
-Client::Client() {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+Client::Client(int family) : family_(family) {
+    fd_ = socket(family, SOCK_DGRAM, 0);
+    if (family == AF_INET6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        return;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -297,6 +309,15 @@ Client::~Client() {
 }
 
 bool Client::send(const std::string& datagram, int port) const {
+    if (family_ == AF_INET6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        address.sin6_port = htons(static_cast<uint16_t>(port));
+        return sendto(fd_, datagram.data(), datagram.size(), 0,
+                      reinterpret_cast<sockaddr*>(&address),
+                      sizeof address) == static_cast<ssize_t>(datagram.size());
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

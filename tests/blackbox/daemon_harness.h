@@ -2,6 +2,7 @@
 // error go to files, clients talk to it over loopback UDP.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -50,9 +51,11 @@ class Daemon {
     bool start_foreground(const std::vector<std::string>& extra = {}, const Env& env = {},
                           bool preload = false);
 
-    // The next start passes fd as descriptor 3 the way a service manager
-    // does, with LISTEN_PID (varkel's process id) and LISTEN_FDS=1.
-    void pass_socket(int fd) { passed_fd_ = fd; }
+    // The next start passes the sockets from descriptor 3 on the way a
+    // service manager does, with LISTEN_PID (varkel's process id) and
+    // LISTEN_FDS their number.
+    void pass_socket(int fd) { passed_fds_ = {fd}; }
+    void pass_sockets(std::vector<int> fds) { passed_fds_ = std::move(fds); }
 
     pid_t pid() const { return pid_; }
     int port() const { return port_; }
@@ -79,13 +82,14 @@ class Daemon {
     int port_ = 0;
     std::string dir_;
     int status_ = -1;
-    int passed_fd_ = -1;
+    std::vector<int> passed_fds_;
 };
 
-// A client on 127.0.0.1 with its own UDP socket.
+// A client on 127.0.0.1 (or ::1, for AF_INET6) with its own UDP socket,
+// sending to the same loopback address.
 class Client {
   public:
-    Client();
+    explicit Client(int family = AF_INET);
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
@@ -94,6 +98,7 @@ class Client {
     int local_port() const;
 
   private:
+    int family_;
     int fd_ = -1;
 };
 

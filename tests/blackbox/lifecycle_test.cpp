@@ -185,7 +185,103 @@ int loopback_socket(int type, int& port) {
     return fd;
 }
 
+// A socket bound to ::1 at port (0: a free one), IPv6 only, as a socket
+// unit makes one; -1 on a machine without IPv6.
+int loopback6_socket(int& port) {
+    const int fd = socket(AF_INET6, SOCK_DGRAM, 0);
+    const int only = 1;
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    address.sin6_port = htons(static_cast<uint16_t>(port));
+    if (fd == -1 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == -1) {
+        if (fd != -1) {
+            close(fd);
+        }
+        return -1;
+    }
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin6_port);
+    return fd;
+}
+
+bool machine_has_ipv6() {
+    int port = 0;
+    const int fd = loopback6_socket(port);
+    if (fd == -1) {
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+void expect_echo(const Client& client, const std::string& text, int port) {
+    ASSERT_TRUE(client.send(text + "^", port));
+    const auto echo = client.receive(5000);
+    ASSERT_TRUE(echo.has_value()) << "no echo of " << text;
+    EXPECT_EQ(*echo, text + "\r\n");
+}
+
 }  // namespace
+
+// Clients that resolve "localhost" send to ::1 first: the daemon's own
+// sockets take the port on both families, and each client's echo comes back
+// over its own, without a warning or an error.
+TEST(Lifecycle, OwnSocketsServeIpv6AndIpv4ClientsOnThePort) {
+    if (!machine_has_ipv6()) {
+        GTEST_SKIP() << "no IPv6 on this machine";
+    }
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start_foreground());
+    const Client ipv6(AF_INET6);
+    const Client ipv4;
+    expect_echo(ipv6, "tu", daemon.port());
+    expect_echo(ipv4, "ee", daemon.port());
+    expect_echo(ipv6, "5nn", daemon.port());
+    EXPECT_FALSE(ipv4.receive(0).has_value());  // nothing of the others' echoes
+    EXPECT_FALSE(ipv6.receive(0).has_value());
+    const std::string out = daemon.out();
+    const size_t request = out.find("varkel:II: request: \"tu^\"\n");
+    ASSERT_NE(request, std::string::npos);
+    EXPECT_NE(out.find("keying event \"1\"", request), std::string::npos);
+    EXPECT_EQ(out.find(":WW:"), std::string::npos) << out;
+    EXPECT_EQ(out.find(":EE:"), std::string::npos) << out;
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(10000), 0);
+}
+
+// The shipped socket unit passes 127.0.0.1 and ::1 on one port: both are
+// served, each address logged in its own family's form.
+TEST(Lifecycle, TwoSocketsPassedByTheServiceManagerAreBothServed) {
+    int port = 0;
+    const int ipv4_socket = loopback_socket(SOCK_DGRAM, port);
+    const int ipv6_socket = loopback6_socket(port);
+    if (ipv6_socket == -1) {
+        close(ipv4_socket);
+        GTEST_SKIP() << "no IPv6 on this machine";
+    }
+    Daemon daemon;
+    daemon.pass_sockets({ipv6_socket, ipv4_socket});
+    ASSERT_TRUE(daemon.start_foreground());  // with -p and a port of its own
+    close(ipv4_socket);
+    close(ipv6_socket);
+    const std::string unused = ", the socket passed by the service manager; port " +
+                               std::to_string(daemon.port()) + " is not used\n";
+    EXPECT_NE(daemon.out().find("varkel:WW: listening on [::1]:" + std::to_string(port) + unused),
+              std::string::npos);
+    EXPECT_NE(
+        daemon.out().find("varkel:WW: listening on 127.0.0.1:" + std::to_string(port) + unused),
+        std::string::npos);
+    EXPECT_FALSE(harness::wait_for_udp_port(daemon.port(), 0));
+    const Client ipv6(AF_INET6);
+    const Client ipv4;
+    expect_echo(ipv4, "r", port);
+    expect_echo(ipv6, "tu", port);
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(10000), 0);
+}
 
 TEST(Lifecycle, SocketPassedByTheServiceManagerIsServedAndThePortOptionIsNotBound) {
     int passed_port = 0;

@@ -48,8 +48,7 @@ class CallbacksTest : public ::testing::Test, public morse_test::MorseTest {
     }
     void TearDown() override {
         close(client_);
-        close(socket_fd);
-        socket_fd = 0;
+        close_endpoint_at_exit();
     }
 
     // Sends a text request from the client and lets the endpoint play it.

@@ -50,8 +50,7 @@ class EndpointTest : public ::testing::Test {
     }
     void TearDown() override {
         close(client_);
-        close(socket_fd);
-        socket_fd = 0;
+        close_endpoint_at_exit();
         set_debug_output(stdout);
         fclose(log_);
         reset_settings_for_tests();
@@ -166,6 +165,38 @@ TEST_F(EndpointTest, EchoGoesToTheClientThatAskedWithCrLf) {
     copy_reply_text(reply, sizeof reply);
     EXPECT_STREQ(reply, "AB\r\n");
     close(other);
+}
+
+// A client that resolved "localhost" to ::1: its text is read from the
+// IPv6 socket, one datagram per call whichever socket holds it, and its echo
+// goes back over IPv6 while an IPv4 client's request waits.
+TEST_F(EndpointTest, Ipv6ClientIsHeardAndItsEchoGoesBackOverIpv6) {
+    if (second_socket_fd == 0) {
+        GTEST_SKIP() << "no IPv6 on this machine";
+    }
+    const int client6 = socket(AF_INET6, SOCK_DGRAM, 0);
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_addr = in6addr_loopback;
+    to.sin6_port = htons(static_cast<uint16_t>(settings.port));
+    sendto(client6, "TU^", 3, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    pollfd ready{second_socket_fd, POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 1000), 1);
+    send_datagram("EE");  // waiting on the IPv4 socket too
+
+    EXPECT_EQ(receive_request(), 1);
+    EXPECT_EQ(receive_request(), 1);
+    const std::string queued = queued_characters();
+    EXPECT_TRUE(queued == "TUEE" || queued == "EETU") << queued;
+    EXPECT_EQ(receive_request(), 0);  // both read, one each
+    send_echo_reply();
+    pollfd reply{client6, POLLIN, 0};
+    ASSERT_EQ(poll(&reply, 1, 1000), 1);
+    char buffer[64];
+    const ssize_t got = recv(client6, buffer, sizeof buffer, 0);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(got)), "TU\r\n");
+    EXPECT_EQ(client_receive(), "<nothing>");
+    close(client6);
 }
 
 TEST_F(EndpointTest, LongestReplyFitsWithItsLineEnd) {
