@@ -19,6 +19,7 @@ std::vector<Call> g_calls;
 std::map<int, int> g_new_results;
 int g_start_result = 1;
 int g_queue_length = 0;
+int g_remove_result = 1;
 std::deque<int> g_scripted_lengths;
 void (*g_send_hook)(char) = nullptr;
 int g_gap = 0;
@@ -40,6 +41,7 @@ void reset() {
     g_new_results.clear();
     g_start_result = 1;
     g_queue_length = 0;
+    g_remove_result = 1;
     g_scripted_lengths.clear();
     g_send_hook = nullptr;
     g_gap = 0;
@@ -79,6 +81,10 @@ void set_generator_start_result(int result) {
 void set_tone_queue_length(int length) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_queue_length = length;
+}
+void set_remove_last_character_result(int result) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_remove_result = result;
 }
 void set_tone_queue_lengths(const std::vector<int>& lengths) {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -198,6 +204,11 @@ int cw_queue_tone(int usecs, int frequency) {
     record("cw_queue_tone", {usecs, frequency});
     return CW_SUCCESS;
 }
+int cw_generator_remove_last_character(void) {
+    record("cw_generator_remove_last_character");
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_remove_result;
+}
 void cw_flush_tone_queue(void) {
     record("cw_flush_tone_queue");
 }
@@ -295,6 +306,11 @@ cw_ret_t cw_gen_enqueue_character(cw_gen_t*, char c) {
     }
     record("cw_gen_enqueue_character", {static_cast<unsigned char>(c)});
     return CW_SUCCESS;
+}
+cw_ret_t cw_gen_remove_last_character(cw_gen_t*) {
+    record("cw_gen_remove_last_character");
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_remove_result == CW_SUCCESS ? CW_SUCCESS : CW_FAILURE;
 }
 void cw_gen_flush_queue(cw_gen_t*) {
     record("cw_gen_flush_queue");
