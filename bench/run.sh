@@ -22,6 +22,11 @@
 #   bench/run.sh --station --sound np           only null audio and PulseAudio (w: PipeWire)
 #   bench/run.sh --station --keep               keep the logs and the servers' output
 #
+# How fast an abort stops the key (about 4 minutes; --quick about 1): abort
+# in a tune and mid-dash at 4, 12 and 60 wpm, a tune of 0 seconds in a tune,
+# the next datagram after an abort, a text 5 ms after an abort decoded back.
+#   bench/run.sh --abort [--quick] [--tries N] [--keep]
+#
 # Run it on a quiet machine: the numbers share the CPUs with everything else.
 # The build goes to build-bench/ (BUILD_DIR overrides), apart from the
 # test build.
