@@ -27,6 +27,7 @@ KeyingCallback g_keying = nullptr;
 LowQueueCallback g_low = nullptr;
 int g_low_level = 0;
 void (*g_wait_hook)() = nullptr;
+void (*g_gen_flush_hook)() = nullptr;
 
 void record(const char* name, std::vector<long> args = {}) {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -49,6 +50,7 @@ void reset() {
     g_low = nullptr;
     g_low_level = 0;
     g_wait_hook = nullptr;
+    g_gen_flush_hook = nullptr;
 }
 
 std::vector<Call> calls() {
@@ -115,6 +117,10 @@ void fire_low_queue() {
     if (auto callback = low_queue_callback()) {
         callback(nullptr);
     }
+}
+void set_gen_flush_hook(void (*hook)()) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_gen_flush_hook = hook;
 }
 void set_wait_hook(void (*hook)()) {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -314,6 +320,14 @@ cw_ret_t cw_gen_remove_last_character(cw_gen_t*) {
 }
 void cw_gen_flush_queue(cw_gen_t*) {
     record("cw_gen_flush_queue");
+    void (*hook)() = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        hook = g_gen_flush_hook;
+    }
+    if (hook != nullptr) {
+        hook();
+    }
 }
 cw_key_t* cw_key_new(void) {
     record("cw_key_new");

@@ -47,6 +47,10 @@ int low_queue_level();
 void fire_key(int state);
 void fire_low_queue();
 
+// Called by cw_gen_flush_queue before it returns: a real flush waits for
+// the tone in progress.
+void set_gen_flush_hook(void (*hook)());
+
 // Called (from the fake cw_wait_for_tone_queue) before it returns, so a
 // test can run callbacks "while" the main thread waits.
 void set_wait_hook(void (*hook)());
