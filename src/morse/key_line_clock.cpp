@@ -91,6 +91,20 @@ bool key_line_clock_installed() {
            reinterpret_cast<void*>(&cw_usleep_internal);
 }
 
+void key_line_clock_sleep(int usecs) {
+    if (usecs <= 0) {
+        return;
+    }
+    const int64_t deadline = now_ns() + usecs * kNanosecondsPerMicrosecond;
+    if (t_key_line_thread) {
+        sleep_key_line_tone(deadline);
+    } else {
+        sleep_until(deadline);
+    }
+}
+
+std::atomic<void (*)(int usecs)> libcw_sleep{key_line_clock_sleep};
+
 void key_line_clock_mark_thread() noexcept {
     t_key_line_thread = true;
 }
@@ -110,13 +124,5 @@ void key_line_cut_end() {
 
 // libcw's calls of its own sleep come here (see the header).
 extern "C" void cw_usleep_internal(int usecs) {
-    if (usecs <= 0) {
-        return;
-    }
-    const int64_t deadline = varkel::now_ns() + usecs * varkel::kNanosecondsPerMicrosecond;
-    if (varkel::t_key_line_thread) {
-        varkel::sleep_key_line_tone(deadline);
-    } else {
-        varkel::sleep_until(deadline);
-    }
+    varkel::libcw_sleep.load()(usecs);
 }

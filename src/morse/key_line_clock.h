@@ -34,6 +34,12 @@ void key_line_clock_mark_thread() noexcept;
 // libcw are then refused (the keying callback reads it).
 extern std::atomic<bool> key_line_cut_active;
 
+// Where libcw's sleeps go: key_line_clock_sleep by default. The request
+// fuzzer puts one here that returns at once, so that a text plays in
+// microseconds while every callback still runs on libcw's thread.
+void key_line_clock_sleep(int usecs);
+extern std::atomic<void (*)(int usecs)> libcw_sleep;
+
 // The main thread brackets the flush of libcw's queue with these two.
 void key_line_cut_begin();
 void key_line_cut_end();
