@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <iterator>
 #include <mutex>
 #include <utility>
 #include <vector>
