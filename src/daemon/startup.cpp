@@ -183,8 +183,9 @@ void run_daemon(int argc, char** argv) {
         exit_process(1);
     }
     if (!key_line_clock_installed()) {
-        debug_log(WW, "libcw keeps its own tone clock: an abort lifts the key at once but waits "
-                      "for the element in progress");
+        debug_log(WW,
+                  "libcw keeps its own tone clock: an abort lifts the key at once but waits "
+                  "for the element in progress");
     }
     if (settings.libcw_debug_flags != 0) {
         set_libcw_debug_flags(settings.libcw_debug_flags);
