@@ -270,7 +270,7 @@ bool start(Instance& instance, const Launch& launch) {
                 "-p",          std::to_string(instance.udp_port),
                 "-d",          device,
                 "-s",          std::to_string(launch.wpm),
-                "-t",          "0"};
+                "-t",          std::to_string(launch.ptt_delay_ms)};
         if (launch.debug_log) {
             args.insert(args.end(), {"-y", "d"});
         }

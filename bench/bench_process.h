@@ -81,6 +81,7 @@ struct Launch {
     char sound = 'n';        // the daemon's -x letter: n or p
     std::string tag;         // path prefix of its logs
     bool debug_log = false;  // the daemon's log at DD
+    int ptt_delay_ms = 0;    // the daemon's -t
     int settle_ms = 300;     // after registration, before it is handed text
     Environment env;         // added to the probe's and the port's
     ChildSetup setup;

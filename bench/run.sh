@@ -27,6 +27,11 @@
 # class each late element as the program's own or the machine's, and the
 # steal time the run saw. The table says both.
 #
+# How fast an abort stops the key (about 4 minutes; --quick about 1): abort
+# in a tune and mid-dash at 4, 12 and 60 wpm, a tune of 0 seconds in a tune,
+# the next datagram after an abort, a text 5 ms after an abort decoded back.
+#   bench/run.sh --abort [--quick] [--tries N] [--keep]
+#
 # Run it on a quiet machine: the numbers share the CPUs with everything else.
 # The build goes to build-bench/ (BUILD_DIR overrides), apart from the
 # test build.

@@ -24,6 +24,7 @@
 #include "devices/keying_device.h"
 #include "morse/callbacks.h"
 #include "morse/generator.h"
+#include "morse/key_line_clock.h"
 #include "morse/libcw_api.h"
 #include "net/udp_endpoint.h"
 
@@ -186,6 +187,11 @@ void run_daemon(int argc, char** argv) {
     reset_generator();
     if (!generator_ready.load()) {
         exit_process(1);
+    }
+    if (!key_line_clock_installed()) {
+        debug_log(WW,
+                  "libcw keeps its own tone clock: an abort lifts the key at once but waits "
+                  "for the element in progress");
     }
     if (settings.libcw_debug_flags != 0) {
         set_libcw_debug_flags(settings.libcw_debug_flags);

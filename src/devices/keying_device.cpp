@@ -290,6 +290,18 @@ void device_key(KeyingDevice* device, int32_t state) {
     g_key_down.store(state == 1);
 }
 
+bool device_key_down_unless(KeyingDevice* device, const std::atomic<bool>& refuse) {
+    DeviceLock lock;
+    if (refuse.load()) {
+        return false;
+    }
+    if (drivable(device)) {
+        device->key(device, 1);
+        g_key_down.store(true);
+    }
+    return true;
+}
+
 void device_ptt(KeyingDevice* device, int32_t state) {
     DeviceLock lock;
     if (!drivable(device)) {

@@ -57,6 +57,10 @@ void end_on_device_failure();
 // PTT never falls while the key is down: device_ptt(.., 0) lifts the key
 // first when the last edge mirrored was a key-down.
 void device_key(KeyingDevice* device, int32_t state);
+// A key-down that is dropped (false) while refuse is set. The test is made under
+// the device lock: a thread that sets refuse and then lifts the key is
+// never overtaken by a key-down that tested refuse before it was set.
+bool device_key_down_unless(KeyingDevice* device, const std::atomic<bool>& refuse);
 void device_ptt(KeyingDevice* device, int32_t state);
 void device_reset(KeyingDevice* device);
 void device_ssb_way(KeyingDevice* device, int32_t state);

@@ -4,10 +4,11 @@
 
 #include "core/logging.h"
 #include "devices/keying_device.h"
+#include "morse/key_line_clock.h"
 #include "morse/libcw_api.h"
+#include "morse/output.h"
 #include "morse/ptt.h"
 #include "morse/ptt_internal.h"
-#include "morse/sidetone.h"
 // The one call up the stack: the low-queue callback sends the echo through
 // the endpoint and reads its message buffer, which the endpoint owns.
 #include "net/udp_endpoint.h"
@@ -71,8 +72,16 @@ void send_pending_echo(uint8_t flags) {
 }  // namespace
 
 void keying_callback(void*, int key_state) noexcept {
-    device_key(current_device.load(), key_state == 1 ? 1 : 0);
-    sidetone_key_edge(key_state == 1 ? 1 : 0);
+    key_line_clock_mark_thread();
+    KeyingDevice* device = current_device.load();
+    if (key_state != 1) {
+        device_key(device, 0);
+        output_key_edge(0);
+    } else if (device_key_down_unless(device, key_line_cut_active)) {
+        // An abort has lifted the key for good: libcw's key-downs until its
+        // flush are the dropped Morse's.
+        output_key_edge(1);
+    }
     short_timeout_counter.store(0);
     debug_log(II, "keying event \"%d\"", key_state);
 }

@@ -62,6 +62,7 @@ void* destroy_sidetone_thread(void*) {
 }  // namespace
 
 void destroy_generator() {
+    output_forget_tune();
     // Stopping a generator waits about a second for its thread to end: the
     // two generators are stopped side by side, so that a reset or a switch
     // of sound system keeps the main thread no longer than before.
@@ -131,6 +132,7 @@ void tune(int seconds) {
     // The key line's tones have no counterpart in the sidetone's queue: it
     // holds a steady tone until the key line's carrier ends.
     sidetone_start_tune();
+    output_tune_started();
     for (int second = 0; second < seconds; ++second) {
         cw_queue_tone(kTuneToneMicroseconds, settings.current.tone);
     }

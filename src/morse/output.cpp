@@ -1,9 +1,26 @@
 #include "morse/output.h"
 
+#include <atomic>
+
+#include "devices/keying_device.h"
+#include "morse/key_line_clock.h"
 #include "morse/libcw_api.h"
 #include "morse/sidetone.h"
 
 namespace varkel {
+
+namespace {
+
+enum class Tune {
+    off,
+    until_key_down,  // requested while the key was up: its carrier has not begun
+    until_key_up,    // the key is down for the tune: its key-up ends it
+};
+
+// Set by the main thread, moved on by the keying callback.
+std::atomic<Tune> g_tune{Tune::off};
+
+}  // namespace
 
 void output_frequency(int hz) {
     cw_set_frequency(hz);
@@ -35,9 +52,54 @@ void output_character(char character) {
     sidetone_send_character(character);
 }
 
+bool output_remove_last_character() {
+    const bool removed = cw_generator_remove_last_character() == CW_SUCCESS;
+    // The sidetone lags the key line: it may still hold a character that
+    // the key line has begun. Both take back only what has not begun.
+    if (removed) {
+        (void)sidetone_remove_last_character();
+    }
+    return removed;
+}
+
 void output_flush() {
     cw_flush_tone_queue();
     sidetone_flush();
+}
+
+void output_abort() {
+    // From here libcw's key-downs are refused, so lifting the key now is
+    // final: the tone in progress goes on in libcw only until the flush.
+    key_line_cut_begin();
+    device_key(current_device.load(), 0);
+    output_forget_tune();
+    sidetone_cut();
+    cw_flush_tone_queue();
+    cw_wait_for_tone_queue();
+    key_line_cut_end();
+}
+
+void output_tune_started() {
+    g_tune.store(device_key_is_down() ? Tune::until_key_up : Tune::until_key_down);
+}
+
+bool output_tune_running() {
+    return g_tune.load() != Tune::off;
+}
+
+void output_forget_tune() {
+    g_tune.store(Tune::off);
+}
+
+void output_key_edge(int key_state) noexcept {
+    const bool down = key_state != 0;
+    Tune tune = g_tune.load();
+    if (tune == Tune::until_key_down && down) {
+        g_tune.compare_exchange_strong(tune, Tune::until_key_up);
+    } else if (tune == Tune::until_key_up && !down) {
+        g_tune.compare_exchange_strong(tune, Tune::off);
+    }
+    sidetone_key_edge(key_state);
 }
 
 }  // namespace varkel

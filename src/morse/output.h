@@ -11,7 +11,23 @@ void output_volume(int percent);
 void output_gap(int dots);
 void output_weighting(int library_weighting);
 void output_character(char character);
+// Takes back the last character queued that has not begun; false when the
+// key line had none left.
+[[nodiscard]] bool output_remove_last_character();
 // Drops everything queued; the element being keyed still ends on time.
 void output_flush();
+// Stops now: the key goes up at once, also in the middle of an element or
+// a tuning carrier, the sidetone falls silent and everything queued is
+// dropped. Returns once libcw's queue is empty and its thread is idle, so
+// that the next character starts exactly from its first element.
+void output_abort();
+
+// The tuning carrier on the key line, from the tune's request until the
+// key-up that ends it (or an abort, or a new generator).
+void output_tune_started();
+[[nodiscard]] bool output_tune_running();
+void output_forget_tune();
+// Every key edge that was mirrored on the key line (keying callback).
+void output_key_edge(int key_state) noexcept;
 
 }  // namespace varkel

@@ -2,9 +2,13 @@
 
 #include <libcw2.h>
 
+#include <pthread.h>
+
 #include <atomic>
+#include <iterator>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "core/realtime_scheduling.h"
 #include "morse/sidetone_io.h"
@@ -34,6 +38,22 @@ std::atomic<bool> g_key_down{false};
 // Changed under the lock, and read by the keying callback without it.
 std::atomic<TuneCarrier> g_tune{TuneCarrier::off};
 
+// After a cut, libcw plays the tone that was in progress to its end before
+// its flush returns (up to a second). The sound is muted at once and a
+// thread of its own waits for that flush; what the main thread sends
+// meanwhile is held here, in its order, and handed to the generator once
+// the flush is done, so that it is neither flushed nor played muted.
+enum class Deferred { frequency, speed, gap, weighting, character };
+struct DeferredCall {
+    Deferred what;
+    int value;
+};
+int g_volume = 0;                      // guarded by g_sidetone_mutex; the volume asked for
+bool g_cut_flushing = false;           // guarded by g_sidetone_mutex
+bool g_cut_thread_joinable = false;    // guarded by g_sidetone_mutex
+pthread_t g_cut_thread{};              // guarded by g_sidetone_mutex
+std::vector<DeferredCall> g_deferred;  // guarded by g_sidetone_mutex
+
 // Ends a tuning carrier; the caller holds the lock.
 void release_tune_key_locked() {
     if (g_tune != TuneCarrier::off && g_tune_key != nullptr) {
@@ -42,12 +62,71 @@ void release_tune_key_locked() {
     g_tune.store(TuneCarrier::off);
 }
 
-// One of libcw's setters, when there is a generator to set.
-void apply_to_generator(cw_ret_t (*setter)(cw_gen_t*, int), int value) {
-    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
-    if (g_generator != nullptr) {
-        setter(g_generator, value);
+void apply_locked(Deferred what, int value) {
+    switch (what) {
+        case Deferred::frequency:
+            cw_gen_set_frequency(g_generator, value);
+            break;
+        case Deferred::speed:
+            cw_gen_set_speed(g_generator, value);
+            break;
+        case Deferred::gap:
+            cw_gen_set_gap(g_generator, value);
+            break;
+        case Deferred::weighting:
+            cw_gen_set_weighting(g_generator, value);
+            break;
+        case Deferred::character:
+            if (g_started) {
+                cw_gen_enqueue_character(g_generator, static_cast<char>(value));
+            }
+            break;
     }
+}
+
+// A setter or a character, when there is a generator to take it: now, or
+// after the flush of a cut.
+void apply_to_generator(Deferred what, int value) {
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    if (g_generator == nullptr) {
+        return;
+    }
+    if (g_cut_flushing) {
+        g_deferred.push_back({what, value});
+    } else {
+        apply_locked(what, value);
+    }
+}
+
+// Runs at normal priority: it only waits for the sound server.
+void* flush_after_cut(void* argument) {
+    auto* generator = static_cast<cw_gen_t*>(argument);
+    cw_gen_flush_queue(generator);
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    cw_gen_set_volume(generator, g_volume);
+    for (const DeferredCall& call : g_deferred) {
+        apply_locked(call.what, call.value);
+    }
+    g_deferred.clear();
+    g_cut_flushing = false;
+    return nullptr;
+}
+
+constexpr bool kOnlyWhenDone = true;
+
+// Waits for the thread of the last cut to end, or only collects it when it
+// has done its work; the caller does not hold the lock.
+void join_cut_thread(bool only_when_done = false) {
+    pthread_t thread{};
+    {
+        std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+        if (!g_cut_thread_joinable || (only_when_done && g_cut_flushing)) {
+            return;
+        }
+        thread = g_cut_thread;
+        g_cut_thread_joinable = false;
+    }
+    pthread_join(thread, nullptr);
 }
 
 }  // namespace
@@ -102,6 +181,7 @@ bool sidetone_start() {
 }
 
 void sidetone_destroy() {
+    join_cut_thread();
     cw_gen_t* generator = nullptr;
     cw_key_t* key = nullptr;
     bool started = false;
@@ -130,33 +210,79 @@ bool sidetone_present() {
 }
 
 void sidetone_set_frequency(int hz) {
-    apply_to_generator(cw_gen_set_frequency, hz);
+    apply_to_generator(Deferred::frequency, hz);
 }
 
 void sidetone_set_speed(int wpm) {
-    apply_to_generator(cw_gen_set_speed, wpm);
+    apply_to_generator(Deferred::speed, wpm);
 }
 
 void sidetone_set_volume(int percent) {
-    apply_to_generator(cw_gen_set_volume, percent);
-}
-
-void sidetone_set_gap(int dots) {
-    apply_to_generator(cw_gen_set_gap, dots);
-}
-
-void sidetone_set_weighting(int library_weighting) {
-    apply_to_generator(cw_gen_set_weighting, library_weighting);
-}
-
-void sidetone_send_character(char character) {
     std::lock_guard<std::mutex> lock(g_sidetone_mutex);
-    if (g_generator != nullptr && g_started) {
-        cw_gen_enqueue_character(g_generator, character);
+    g_volume = percent;
+    // While a cut's flush runs the sound stays muted; its end applies this.
+    if (g_generator != nullptr && !g_cut_flushing) {
+        cw_gen_set_volume(g_generator, percent);
     }
 }
 
+void sidetone_set_gap(int dots) {
+    apply_to_generator(Deferred::gap, dots);
+}
+
+void sidetone_set_weighting(int library_weighting) {
+    apply_to_generator(Deferred::weighting, library_weighting);
+}
+
+void sidetone_send_character(char character) {
+    apply_to_generator(Deferred::character, static_cast<unsigned char>(character));
+}
+
+bool sidetone_remove_last_character() {
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    if (g_generator == nullptr || !g_started) {
+        return false;
+    }
+    if (g_cut_flushing) {
+        for (auto call = g_deferred.rbegin(); call != g_deferred.rend(); ++call) {
+            if (call->what == Deferred::character) {
+                g_deferred.erase(std::next(call).base());
+                return true;
+            }
+        }
+        return false;
+    }
+    return cw_gen_remove_last_character(g_generator) == CW_SUCCESS;
+}
+
+void sidetone_cut() {
+    join_cut_thread(kOnlyWhenDone);
+    cw_gen_t* generator = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+        release_tune_key_locked();
+        g_deferred.clear();
+        if (g_generator == nullptr || !g_started || g_cut_flushing) {
+            return;  // a flush still running drops all there is
+        }
+        // libcw computes each buffer with the volume of the moment: what
+        // is still to be written is silent, what the server holds plays.
+        cw_gen_set_volume(g_generator, 0);
+        g_cut_flushing = true;
+        generator = g_generator;
+        NormalSchedulingScope normal;
+        if (pthread_create(&g_cut_thread, nullptr, flush_after_cut, generator) == 0) {
+            g_cut_thread_joinable = true;
+            return;
+        }
+    }
+    // No thread: the flush waits here, as it did before cuts existed.
+    flush_after_cut(generator);
+}
+
 void sidetone_flush() {
+    // A cut's flush still running would drop what the tune queues.
+    join_cut_thread();
     std::lock_guard<std::mutex> lock(g_sidetone_mutex);
     if (g_generator != nullptr && g_started) {
         cw_gen_flush_queue(g_generator);

@@ -30,6 +30,13 @@ void sidetone_set_gap(int dots);
 void sidetone_set_weighting(int library_weighting);
 void sidetone_send_character(char character);
 void sidetone_flush();
+// Takes back the last character queued that has not begun; false when
+// there is none.
+[[nodiscard]] bool sidetone_remove_last_character();
+// Falls silent at once (within the sound server's latency) and drops all
+// that is queued, without waiting for the tone in progress; what is sent
+// afterwards plays once that tone has run out in silence.
+void sidetone_cut();
 
 // The tuning carrier: a steady tone from now until the key line's tune
 // ends, that is until the key goes up after it has been down for the tune.

@@ -81,22 +81,18 @@ void request_tone(const char* argument) {
     }
 }
 
-void request_abort() {
-    if (word_mode) {
-        debug_log(II, "requested aborting of message - ignoring (word mode is active)");
-        return;
-    }
-    debug_log(II, "requested aborting of message - executing (character mode is active)");
+// Lifts the key now and drops all that is queued; PTT falls after the
+// key, and a pending echo is answered with the abort notice instead.
+void stop_transmission() {
     if ((ptt_flags() & PTT_ACTIVE_ECHO) != 0) {
         debug_log(II, "echo \"break\"");
         send_reply(kBreakNotice);
     }
     empty_message_buffer();
-    // No lock is held here: the callbacks keep running while the queue
-    // drains (at most the element being played).
+    // No lock is held here: the callbacks keep running while libcw's
+    // queue is emptied.
     if (have_generator()) {
-        output_flush();
-        cw_wait_for_tone_queue();
+        output_abort();
     }
     if (ptt_flags() != 0) {
         ptt_off(current_device.load(), "PTT off");
@@ -104,6 +100,15 @@ void request_abort() {
     // Also when ptt_off has just written the same line: the clear is this
     // request's own, and it drops a pending echo.
     ptt_flags_clear_all();
+}
+
+void request_abort() {
+    if (word_mode) {
+        debug_log(II, "requested aborting of message - ignoring (word mode is active)");
+        return;
+    }
+    debug_log(II, "requested aborting of message - executing (character mode is active)");
+    stop_transmission();
 }
 
 void request_exit() {
@@ -201,8 +206,17 @@ void request_tune(const char* argument) {
         return;
     }
     debug_log(II, "requested tuning time [s]: \"%ld\"", static_cast<long>(seconds));
-    if (seconds != 0 && have_generator()) {
-        tune(static_cast<int>(seconds));
+    if (seconds != 0) {
+        if (have_generator()) {
+            tune(static_cast<int>(seconds));
+        }
+        return;
+    }
+    // Clients stop the carrier they started with a tune of 0 seconds, in
+    // word mode too: a transmitter left keyed is never what they want.
+    if (output_tune_running()) {
+        debug_log(II, "stopping tuning");
+        stop_transmission();
     }
 }
 

@@ -20,6 +20,8 @@ constexpr char kFaster = '+';
 constexpr char kSlower = '-';
 constexpr char kGapMark = '~';
 constexpr char kPlusStandIn = '*';
+// Takes back the last character typed, as keyboard-mode clients send it.
+constexpr char kBackspace = '\b';
 
 constexpr int kSpeedStep = 2;
 constexpr int kSlowestWpm = 4;
@@ -86,6 +88,20 @@ size_t play_character(const char* text, size_t position, char character) {
     return position + 1;
 }
 
+// The character taken back may have been all that stood between libcw's
+// queue and its fall to one tone, and with it the low-queue call that drops
+// PTT or sends the echo; silent tones bring that call back.
+void take_back_character() {
+    if (!output_remove_last_character()) {
+        debug_log(II, "backspace: no Morse character left to remove");
+        return;
+    }
+    debug_log(II, "backspace: last Morse character removed from libcw");
+    if (ptt_flags() != 0) {
+        catch_up_with_passed_low_queue_call();
+    }
+}
+
 }  // namespace
 
 void play_message(char* text) {
@@ -119,6 +135,9 @@ void play_message(char* text) {
         }
         if (is_speed_character(byte)) {
             position = apply_speed_run(text, position);
+        } else if (byte == kBackspace) {
+            take_back_character();
+            ++position;
         } else if (byte == kGapMark) {
             output_gap(kExtraGap);
             ++position;

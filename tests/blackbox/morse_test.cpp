@@ -197,6 +197,114 @@ TEST_F(MorseOnSerial, TuneKeysTheLineForTheRequestedSeconds) {
     expect_key_never_down_without_ptt();
 }
 
+// The line at rest before the first key-down after the time, and on.
+std::vector<Edge> edges_from(const std::vector<Edge>& edges, int64_t from_ns) {
+    for (size_t i = 1; i < edges.size(); ++i) {
+        if (edges[i].on && edges[i].time_ns >= from_ns) {
+            return std::vector<Edge>(edges.begin() + static_cast<long>(i) - 1, edges.end());
+        }
+    }
+    return {};
+}
+
+// The length of the last mark on the line, in ms (-1 when it is still on).
+double last_mark_ms(const std::vector<Edge>& edges) {
+    if (edges.size() < 2 || edges.back().on || !edges[edges.size() - 2].on) {
+        return -1;
+    }
+    return static_cast<double>(edges.back().time_ns - edges[edges.size() - 2].time_ns) /
+           kNanosecondsPerMillisecond;
+}
+
+TEST_F(MorseOnSerial, AbortCutsATuneAndADashAndTheNextTextIsKeyedWhole) {
+    ASSERT_TRUE(start({"-s", "4", "-t", "20"}));
+    Client client;
+    // A tune keys five seconds; its first tone alone lasts one.
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "c5",
+                    daemon_.port()));
+    ASSERT_TRUE(daemon_.wait_for_output("keying event \"1\"", 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "4",
+                    daemon_.port()));
+    ASSERT_TRUE(daemon_.wait_for_output("II: PTT off", 5000)) << daemon_.out();
+    const double tune_mark = last_mark_ms(dtr());
+    EXPECT_GT(tune_mark, 0) << "the key is still down";
+    EXPECT_LT(tune_mark, 700.0);
+
+    // A dash at 4 wpm lasts 900 ms.
+    ASSERT_TRUE(client.send("T", daemon_.port()));
+    ASSERT_TRUE(daemon_.wait_for_output("keying event \"1\"", 5000, 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "4",
+                    daemon_.port()));
+    ASSERT_TRUE(daemon_.wait_for_output("II: PTT off", 5000, 2)) << daemon_.out();
+    const double dash_mark = last_mark_ms(dtr());
+    EXPECT_GT(dash_mark, 0) << "the key is still down";
+    EXPECT_LT(dash_mark, 600.0);
+    expect_key_never_down_without_ptt();
+
+    // What follows an abort at once starts from its first element.
+    const int64_t aborted_at = now_ns();
+    ASSERT_TRUE(client.send("+++++++++++++++++++++++++++NE", daemon_.port()));
+    ASSERT_TRUE(daemon_.wait_for_output("II: PTT (auto) off", 15000)) << daemon_.out();
+    const auto after = edges_from(dtr(), aborted_at);
+    const Decoded decoded = decode(key_intervals(after), 58);
+    EXPECT_EQ(decoded.text, "NE");
+    EXPECT_TRUE(decoded.mistimed.empty()) << joined(decoded.mistimed);
+}
+
+TEST_F(MorseOnSerial, TuneOfZeroSecondsEndsARunningTuneAndOtherwiseDoesNothing) {
+    ASSERT_TRUE(start({"-s", "24", "-t", "20"}));
+    Client client;
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "c0",
+                    daemon_.port()));
+    ASSERT_TRUE(daemon_.wait_for_output("requested tuning time [s]: \"0\"", 5000));
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "6",
+                    daemon_.port()));  // word mode: c0 still acts
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "c10",
+                    daemon_.port()));
+    ASSERT_TRUE(daemon_.wait_for_output("keying event \"1\"", 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "c0",
+                    daemon_.port()));
+    ASSERT_TRUE(daemon_.wait_for_output("II: PTT off", 5000)) << daemon_.out();
+    const double carrier = last_mark_ms(dtr());
+    EXPECT_GT(carrier, 0) << "the key is still down";
+    EXPECT_LT(carrier, 700.0);
+    EXPECT_EQ(daemon_.count_output("II: stopping tuning"), 1u);
+    EXPECT_FALSE(rts().back().on);
+    expect_key_never_down_without_ptt();
+}
+
+TEST_F(MorseOnSerial, BackspaceTakesBackTheLastCharacterNotYetBegun) {
+    ASSERT_TRUE(start({"-s", "40"}));
+    Client client;
+    ASSERT_TRUE(client.send("\b", daemon_.port()));
+    ASSERT_TRUE(daemon_.wait_for_output("II: backspace: no Morse character left to remove", 5000));
+    // As a keyboard-mode client types: one character at a time.
+    for (const char* typed : {"T", "E", "S", "\b", "T^"}) {
+        ASSERT_TRUE(client.send(typed, daemon_.port()));
+    }
+    ASSERT_EQ(client.receive(10000).value_or("<none>"), "T\r\n");
+    ASSERT_TRUE(wait_for_marks(marks_of("TET"), 5000)) << daemon_.out();
+    EXPECT_EQ(decode(key_intervals(dtr()), 40).text, "TET");
+    EXPECT_EQ(daemon_.count_output("II: backspace: last Morse character removed from libcw"), 1u);
+}
+
 TEST_F(MorseOnSerial, PortThatFailsWhileSendingEndsTheProcessWithItsReport) {
     ASSERT_TRUE(start({"-s", "20"}));
     Client client;

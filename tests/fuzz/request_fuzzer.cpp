@@ -43,6 +43,7 @@
 #include "devices/serial_port_io.h"
 #include "morse/callbacks.h"
 #include "morse/generator.h"
+#include "morse/key_line_clock.h"
 #include "morse/ptt.h"
 #include "morse/sidetone_io.h"
 #include "net/escape_requests.h"
@@ -198,6 +199,8 @@ void start_real_generator() {
     check(real_new(CW_AUDIO_NULL, nullptr) == CW_SUCCESS && real_start() == CW_SUCCESS,
           "libcw makes a generator on the null sound system");
     g_skip_libcw_sleeps.store(true);
+    // libcw's sleeps of its tones come to the daemon's own clock.
+    varkel::libcw_sleep.store([](int) {});
 }
 
 void reset_library(size_t input_size) {

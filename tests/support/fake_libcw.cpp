@@ -19,6 +19,7 @@ std::vector<Call> g_calls;
 std::map<int, int> g_new_results;
 int g_start_result = 1;
 int g_queue_length = 0;
+int g_remove_result = 1;
 std::deque<int> g_scripted_lengths;
 void (*g_send_hook)(char) = nullptr;
 int g_gap = 0;
@@ -26,6 +27,7 @@ KeyingCallback g_keying = nullptr;
 LowQueueCallback g_low = nullptr;
 int g_low_level = 0;
 void (*g_wait_hook)() = nullptr;
+void (*g_gen_flush_hook)() = nullptr;
 
 void record(const char* name, std::vector<long> args = {}) {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -40,6 +42,7 @@ void reset() {
     g_new_results.clear();
     g_start_result = 1;
     g_queue_length = 0;
+    g_remove_result = 1;
     g_scripted_lengths.clear();
     g_send_hook = nullptr;
     g_gap = 0;
@@ -47,6 +50,7 @@ void reset() {
     g_low = nullptr;
     g_low_level = 0;
     g_wait_hook = nullptr;
+    g_gen_flush_hook = nullptr;
 }
 
 std::vector<Call> calls() {
@@ -80,6 +84,10 @@ void set_tone_queue_length(int length) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_queue_length = length;
 }
+void set_remove_last_character_result(int result) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_remove_result = result;
+}
 void set_tone_queue_lengths(const std::vector<int>& lengths) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_scripted_lengths.assign(lengths.begin(), lengths.end());
@@ -109,6 +117,10 @@ void fire_low_queue() {
     if (auto callback = low_queue_callback()) {
         callback(nullptr);
     }
+}
+void set_gen_flush_hook(void (*hook)()) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_gen_flush_hook = hook;
 }
 void set_wait_hook(void (*hook)()) {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -197,6 +209,11 @@ int cw_send_character(char c) {
 int cw_queue_tone(int usecs, int frequency) {
     record("cw_queue_tone", {usecs, frequency});
     return CW_SUCCESS;
+}
+int cw_generator_remove_last_character(void) {
+    record("cw_generator_remove_last_character");
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_remove_result;
 }
 void cw_flush_tone_queue(void) {
     record("cw_flush_tone_queue");
@@ -296,8 +313,21 @@ cw_ret_t cw_gen_enqueue_character(cw_gen_t*, char c) {
     record("cw_gen_enqueue_character", {static_cast<unsigned char>(c)});
     return CW_SUCCESS;
 }
+cw_ret_t cw_gen_remove_last_character(cw_gen_t*) {
+    record("cw_gen_remove_last_character");
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_remove_result == CW_SUCCESS ? CW_SUCCESS : CW_FAILURE;
+}
 void cw_gen_flush_queue(cw_gen_t*) {
     record("cw_gen_flush_queue");
+    void (*hook)() = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        hook = g_gen_flush_hook;
+    }
+    if (hook != nullptr) {
+        hook();
+    }
 }
 cw_key_t* cw_key_new(void) {
     record("cw_key_new");

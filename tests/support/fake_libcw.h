@@ -26,6 +26,8 @@ size_t count(const std::string& name);
 void set_generator_new_result(int audio_system, int result);  // default 1 (CW_SUCCESS)
 void set_generator_start_result(int result);                  // default 1
 void set_tone_queue_length(int length);                       // default 0
+// What both remove-last-character calls return.
+void set_remove_last_character_result(int result);  // default 1 (CW_SUCCESS)
 // Lengths for the next reads of the queue length, one per read; after the
 // last one the length set above applies again.
 void set_tone_queue_lengths(const std::vector<int>& lengths);
@@ -44,6 +46,10 @@ int low_queue_level();
 // Invoke the registered callbacks as libcw's thread would.
 void fire_key(int state);
 void fire_low_queue();
+
+// Called by cw_gen_flush_queue before it returns: a real flush waits for
+// the tone in progress.
+void set_gen_flush_hook(void (*hook)());
 
 // Called (from the fake cw_wait_for_tone_queue) before it returns, so a
 // test can run callbacks "while" the main thread waits.

@@ -21,6 +21,7 @@
 #include "devices/keying_device.h"
 #include "morse/callbacks.h"
 #include "morse/generator.h"
+#include "morse/output.h"
 #include "morse/ptt.h"
 #include "net/udp_endpoint.h"
 #include "support/fake_libcw.h"
@@ -122,6 +123,7 @@ class EscapeRequestsTest : public ::testing::Test {
         word_mode = false;
         empty_message_buffer();
         ptt_flags_clear_all();
+        output_forget_tune();
         reset_devices_for_tests();
         current_device.store(&g_plain_device);
         forget_device_ops();
@@ -264,12 +266,12 @@ TEST_F(EscapeRequestsTest, WordModeMakesAbortALoggedNoOpUntilReset) {
               (Calls{{"cw_flush_tone_queue", {}}, {"cw_wait_for_tone_queue", {}}}));
 }
 
-TEST_F(EscapeRequestsTest, AbortWithoutFlagsLeavesThePttLineAloneButLogsTheClear) {
+TEST_F(EscapeRequestsTest, AbortLiftsTheKeyLeavesThePttLineAloneAndLogsTheClear) {
     request("4");
     EXPECT_EQ(log(), lines({"II: requested aborting of message - executing (character mode is "
                             "active)",
                             "DD: PTT flag = 0 (0x00/ame)"}));
-    EXPECT_TRUE(device_ops().empty());
+    EXPECT_EQ(device_ops(), (std::vector<std::string>{"key 0"}));
 }
 
 TEST_F(EscapeRequestsTest, AbortWithAutomaticPttDropsItAndLogsTheClearTwice) {
@@ -279,7 +281,7 @@ TEST_F(EscapeRequestsTest, AbortWithAutomaticPttDropsItAndLogsTheClearTwice) {
               lines({"II: requested aborting of message - executing (character mode is "
                      "active)",
                      "DD: PTT flag = 0 (0x00/ame)", "II: PTT off", "DD: PTT flag = 0 (0x00/ame)"}));
-    EXPECT_EQ(device_ops(), (std::vector<std::string>{"ptt 0"}));
+    EXPECT_EQ(device_ops(), (std::vector<std::string>{"key 0", "ptt 0"}));
     EXPECT_EQ(ptt_flags(), 0);
 }
 
@@ -301,19 +303,22 @@ void queue_drained_on_another_thread() {
     libcw_thread.join();
 }
 
-TEST_F(EscapeRequestsTest, AbortLetsTheCallbacksDropPttWhileItWaits) {
+TEST_F(EscapeRequestsTest, AbortRefusesLibcwsKeyDownsWhileItEmptiesTheQueue) {
     ptt_flags_set(PTT_ACTIVE_AUTO);
     fake_libcw::set_wait_hook(queue_drained_on_another_thread);
     request("4");
     EXPECT_EQ(ptt_flags(), 0);
-    // The callback dropped PTT; the abort finds no flag left and only
-    // writes its own clear.
-    EXPECT_EQ(device_ops(), (std::vector<std::string>{"key 1", "key 0", "ptt 0"}));
+    // The key went up at the request and stayed up: the key-down of the
+    // dropped Morse was refused. The callback dropped PTT; the abort finds
+    // no flag left and only writes its own clear.
+    EXPECT_EQ(device_ops(), (std::vector<std::string>{"key 0", "key 0", "ptt 0"}));
     const std::string text = log();
     EXPECT_EQ(occurrences(text, "varkel:II: PTT (auto) off\n"), 1u);
     EXPECT_EQ(occurrences(text, "varkel:II: PTT off\n"), 0u);
     EXPECT_TRUE(ends_with(text, "PTT flag = 0x00/ame\n" + lines({"DD: PTT flag = 0 (0x00/ame)"})))
         << text;
+    keying_callback(nullptr, 1);  // the next text keys again
+    EXPECT_EQ(device_ops().back(), "key 1");
 }
 
 // A real socket on loopback, so that the abort notice and the echo can be
@@ -508,6 +513,30 @@ TEST_F(EscapeRequestsTest, TuneQueuesOneSecondTonesAtTheCurrentTone) {
                                           {"cw_queue_tone", {1000000, 600}},
                                           {"cw_queue_tone", {1000000, 600}},
                                           {"cw_send_character", {'e'}}}));
+}
+
+TEST_F(EscapeRequestsTest, TuneOfZeroEndsARunningTuneAsAnAbortDoesInWordModeToo) {
+    settings.current.ptt_delay = 1;
+    request("6");
+    request("c2");
+    keying_callback(nullptr, 1);  // the carrier begins
+    forget();
+    request("c0");
+    EXPECT_EQ(log(),
+              lines({"II: requested tuning time [s]: \"0\"", "II: stopping tuning",
+                     "DD: PTT flag = 0 (0x00/ame)", "II: PTT off", "DD: PTT flag = 0 (0x00/ame)"}));
+    EXPECT_EQ(device_ops(), (std::vector<std::string>{"key 0", "ptt 0"}));
+    EXPECT_EQ(fake_libcw::calls(),
+              (Calls{{"cw_flush_tone_queue", {}}, {"cw_wait_for_tone_queue", {}}}));
+
+    // A carrier that has ended by itself leaves nothing to stop.
+    request("c2");
+    keying_callback(nullptr, 1);
+    keying_callback(nullptr, 0);
+    forget();
+    request("c0");
+    EXPECT_EQ(log(), lines({"II: requested tuning time [s]: \"0\""}));
+    EXPECT_TRUE(device_ops().empty());
 }
 
 TEST_F(EscapeRequestsTest, PttDelayAboveRangeIsClippedWithAWarningOnly) {

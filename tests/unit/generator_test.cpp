@@ -4,8 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "morse/callbacks.h"
 #include "morse/libcw_api.h"
+#include "morse/output.h"
 #include "support/morse_test_support.h"
 
 namespace varkel {
@@ -90,9 +96,8 @@ TEST_F(GeneratorTest, FailedResetLeavesGeneratorNotReadyWithoutFallBack) {
     generator_ready.store(true);
     reset_generator();
     EXPECT_FALSE(generator_ready.load());
-    EXPECT_EQ(
-        fake_libcw::call_names(),
-        (std::vector<std::string>{"cw_generator_stop", "cw_generator_delete", "cw_gen_new"}));
+    EXPECT_EQ(fake_libcw::call_names(),
+              (std::vector<std::string>{"cw_generator_stop", "cw_generator_delete", "cw_gen_new"}));
     EXPECT_EQ(g_sleeps, 0u);
     EXPECT_EQ(log(),
               "varkel:II: setting sound system \"Console\"\n"
@@ -199,11 +204,10 @@ TEST_F(GeneratorTest, SoundSystemPlaysASidetoneBesideTheKeyLineOnNull) {
                         .weighting = 0,
                         .verbosity = 4};
     switch_sound_system();
-    std::vector<Call> expected = {{"cw_generator_stop", {}},  {"cw_generator_delete", {}},
-                                  {"cw_gen_new", {kPulse}},   {"cw_key_new", {}},
-                                  {"cw_key_register_generator", {}},
-                                  {"cw_generator_new", {1, 0}}, {"cw_gen_start", {}},
-                                  {"cw_generator_start", {}}};
+    std::vector<Call> expected = {
+        {"cw_generator_stop", {}}, {"cw_generator_delete", {}},       {"cw_gen_new", {kPulse}},
+        {"cw_key_new", {}},        {"cw_key_register_generator", {}}, {"cw_generator_new", {1, 0}},
+        {"cw_gen_start", {}},      {"cw_generator_start", {}}};
     const std::vector<Call> configured = {{"cw_register_tone_queue_low_callback", {0, 1}},
                                           {"cw_register_keying_callback", {0}},
                                           {"cw_set_frequency", {650}},
@@ -218,8 +222,7 @@ TEST_F(GeneratorTest, SoundSystemPlaysASidetoneBesideTheKeyLineOnNull) {
                                           {"cw_gen_set_weighting", {50}}};
     expected.insert(expected.end(), configured.begin(), configured.end());
     EXPECT_EQ(fake_libcw::calls(), expected);
-    EXPECT_EQ(log(),
-              "varkel:II: starting generator with sound system \"PulseAudio\": success\n");
+    EXPECT_EQ(log(), "varkel:II: starting generator with sound system \"PulseAudio\": success\n");
 
     // The tuning carrier is a steady sidetone that ends with the key line's
     // tune, not with the key-up of an element that was playing before it.
@@ -257,6 +260,56 @@ TEST_F(GeneratorTest, SoundSystemPlaysASidetoneBesideTheKeyLineOnNull) {
     destroy_generator();
     EXPECT_EQ(fake_libcw::call_names(),
               (std::vector<std::string>{"cw_generator_stop", "cw_generator_delete"}));
+}
+
+// The sidetone's flush waits for the tone in progress, up to a second: an
+// abort mutes it at once and leaves the flush to a thread of its own, and
+// what is sent meanwhile reaches the sidetone, in order, after the flush.
+std::atomic<bool> g_flush_may_end{false};
+void flush_until_released() {
+    while (!g_flush_may_end.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+TEST_F(GeneratorTest, AbortMutesTheSidetoneAtOnceAndHoldsWhatFollowsUntilItsFlushHasEnded) {
+    settings.current.sound_system = kPulse;
+    switch_sound_system();
+    g_flush_may_end.store(false);
+    fake_libcw::reset();
+    fake_libcw::set_gen_flush_hook(flush_until_released);
+    output_abort();
+    output_speed(30);
+    output_volume(40);
+    output_character('K');
+    const auto before_flush = fake_libcw::calls();
+    EXPECT_EQ(before_flush.front(), (Call{"cw_gen_set_volume", {0}}));
+    for (const char* sidetone_call :
+         {"cw_gen_set_speed", "cw_gen_enqueue_character", "cw_key_sk_set_value"}) {
+        EXPECT_EQ(std::count_if(before_flush.begin(), before_flush.end(),
+                                [&](const Call& c) { return c.name == sidetone_call; }),
+                  0)
+            << sidetone_call;
+    }
+    EXPECT_EQ(fake_libcw::count("cw_send_character"), 1u);  // the key line goes on at once
+
+    g_flush_may_end.store(true);
+    for (int waited = 0; waited < 2000 && fake_libcw::count("cw_gen_enqueue_character") == 0;
+         ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::vector<Call> sidetone;
+    for (const auto& call : fake_libcw::calls()) {
+        if (call.name.rfind("cw_gen_", 0) == 0) {
+            sidetone.push_back(call);
+        }
+    }
+    EXPECT_EQ(sidetone, (std::vector<Call>{{"cw_gen_set_volume", {0}},
+                                           {"cw_gen_flush_queue", {}},
+                                           {"cw_gen_set_volume", {40}},
+                                           {"cw_gen_set_speed", {30}},
+                                           {"cw_gen_enqueue_character", {'K'}}}));
+    destroy_generator();
 }
 
 TEST_F(GeneratorTest, DestroyStopsThenDeletes) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/morse_test_support.h"
@@ -182,6 +183,38 @@ TEST_F(TextPlayerTest, TextStaysWaitingUntilEveryCharacterIsQueued) {
 TEST_F(TextPlayerTest, OtherBytesArePassedToLibcwAsTheyAre) {
     play(" 7?\x01\xe9\x80\xfe");
     EXPECT_EQ(queued_characters(), " 7?\x01\xe9\x80\xfe");
+}
+
+TEST_F(TextPlayerTest, BackspaceTakesBackTheLastCharacterAndIsNeverHandedToLibcw) {
+    play("AB\bC\b");
+    EXPECT_EQ(player_calls(), (Calls{{"cw_send_character", {'A'}},
+                                     {"cw_send_character", {'B'}},
+                                     {"cw_generator_remove_last_character", {}},
+                                     {"cw_send_character", {'C'}},
+                                     {"cw_generator_remove_last_character", {}}}));
+    auto lines = log_lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "varkel:II: backspace: last Morse character removed from libcw"),
+              2);
+    // Nothing left that has not begun: nothing happens but the line.
+    fake_libcw::set_remove_last_character_result(0);
+    play("\b");
+    lines = log_lines();
+    EXPECT_EQ(lines.back(), "varkel:II: backspace: no Morse character left to remove");
+    EXPECT_TRUE(morse_test::device_events().empty());
+}
+
+TEST_F(TextPlayerTest, BackspaceThatLeavesTheQueueAtOneToneBringsBackTheLowQueueCall) {
+    // PTT and an echo wait for the queue's fall to one tone, which the
+    // character taken back may have been the only way to.
+    settings.current.ptt_delay = 5;
+    play("A");
+    fake_libcw::set_tone_queue_length(1);
+    play("\b");
+    const Calls calls = player_calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(Calls(calls.end() - 2, calls.end()),
+              (Calls{{"cw_queue_tone", {1, 0}}, {"cw_queue_tone", {1, 0}}}));
 }
 
 TEST_F(TextPlayerTest, ByteThatCrashesLibcwIsLoggedButNeverHandedToIt) {

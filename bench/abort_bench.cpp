@@ -1,0 +1,325 @@
+#include "abort_bench.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bench_analysis.h"
+#include "bench_process.h"
+
+namespace bench {
+
+namespace {
+
+constexpr int kDefaultTries = 50;
+constexpr int kQuickTries = 15;
+constexpr int kPttDelayMs = 20;  // as the operators' clients set it
+constexpr int kEdgeTimeoutMs = 3000;
+constexpr int kPollMicroseconds = 300;
+constexpr int kSettleMs = 150;  // between tries: PTT falls, the log is written
+constexpr double kNsPerMs = 1e6;
+
+constexpr double kKeyUpP99TargetMs = 1.0;
+constexpr double kKeyUpMaxTargetMs = 2.0;
+constexpr double kNextReadTargetMs = 5.0;
+constexpr double kTextFirstDownTargetMs = 25.0;
+constexpr int kTextAfterAbortMs = 5;
+constexpr char kText[] = "PARIS";
+constexpr int kTextWpm = 60;
+constexpr double kTextDots = 60;  // PARIS and the pause after it
+
+const std::string kAbort =
+    "\x1b"
+    "4";
+const std::string kTuneStop =
+    "\x1b"
+    "c0";
+
+struct Options {
+    int tries = kDefaultTries;
+    bool keep = false;
+};
+
+// The time of the first edge in the direction at or after from_ns, 0 when
+// none came in time.
+int64_t await_edge(const Instance& instance, int64_t from_ns, bool down,
+                   int timeout_ms = kEdgeTimeoutMs) {
+    const int64_t deadline = monotonic_ns() + int64_t{timeout_ms} * 1'000'000;
+    while (monotonic_ns() < deadline) {
+        for (const Edge& edge : read_port_edges(instance.port_log)) {
+            if (edge.t_ns >= from_ns && edge.down == down) {
+                return edge.t_ns;
+            }
+        }
+        usleep(kPollMicroseconds);
+    }
+    return 0;
+}
+
+bool key_up_between(const Instance& instance, int64_t from_ns, int64_t to_ns) {
+    for (const Edge& edge : read_port_edges(instance.port_log)) {
+        if (!edge.down && edge.t_ns > from_ns && edge.t_ns < to_ns) {
+            return true;
+        }
+    }
+    return false;
+}
+
+struct Case {
+    std::string name;
+    double p99_target_ms = 0;
+    double max_target_ms = 0;  // 0: none
+    std::vector<double> ms;
+    int missed = 0;  // no edge, or the element ended before the request
+};
+
+// A pause that differs from try to try, spread over [low, high) ms.
+int spread_ms(int attempt, int low, int high) {
+    return low + (attempt * 37) % (high - low);
+}
+
+bool launch(Instance& instance, const std::string& dir, const std::string& name, int wpm,
+            int ptt_delay_ms) {
+    Launch launch;
+    launch.wpm = wpm;
+    launch.ptt_delay_ms = ptt_delay_ms;
+    launch.tag = dir + "/" + name;
+    return start(instance, launch);
+}
+
+// A tune of five seconds (or ten), stopped by the request after a while.
+void tune_then(const Client& client, const Instance& instance, const std::string& request,
+               int tries, Case& result) {
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        const int64_t asked = client.send(instance.udp_port,
+                                          "\x1b"
+                                          "c5");
+        const int64_t down = await_edge(instance, asked, true);
+        if (down == 0) {
+            ++result.missed;
+            continue;
+        }
+        sleep_until(down + spread_ms(attempt, 50, 600) * int64_t{1'000'000});
+        const int64_t sent = client.send(instance.udp_port, request.c_str());
+        const int64_t up = await_edge(instance, sent, false);
+        if (up == 0) {
+            ++result.missed;
+        } else {
+            result.ms.push_back(static_cast<double>(up - sent) / kNsPerMs);
+        }
+        sleep_ms(kSettleMs);
+    }
+}
+
+// Dashes, each aborted between a fifth and four fifths of its length.
+void abort_mid_dash(const Client& client, const Instance& instance, int wpm, int tries,
+                    Case& result) {
+    const double dash_ms = 3 * dot_ms(wpm);
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        const int64_t asked = client.send(instance.udp_port, "TTT");
+        const int64_t down = await_edge(instance, asked, true);
+        if (down == 0) {
+            ++result.missed;
+            continue;
+        }
+        const double into = dash_ms * (0.2 + 0.6 * ((attempt * 7) % 10) / 10.0);
+        sleep_until(down + static_cast<int64_t>(into * kNsPerMs));
+        const int64_t sent = client.send(instance.udp_port, kAbort.c_str());
+        const int64_t up = await_edge(instance, sent, false);
+        if (up == 0 || key_up_between(instance, down, sent)) {
+            ++result.missed;  // the dash had ended before the abort was sent
+        } else {
+            result.ms.push_back(static_cast<double>(up - sent) / kNsPerMs);
+        }
+        sleep_ms(kSettleMs);
+    }
+}
+
+// An abort in a tune, and a one-letter text at once after it: without a PTT
+// delay its first key-down comes as soon as the main loop has read it.
+void next_read(const Client& client, const Instance& instance, int tries, Case& result) {
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        const int64_t asked = client.send(instance.udp_port,
+                                          "\x1b"
+                                          "c5");
+        const int64_t down = await_edge(instance, asked, true);
+        if (down == 0) {
+            ++result.missed;
+            continue;
+        }
+        sleep_until(down + spread_ms(attempt, 50, 400) * int64_t{1'000'000});
+        const int64_t sent = client.send(instance.udp_port, kAbort.c_str());
+        client.send(instance.udp_port, "E");
+        const int64_t next_down = await_edge(instance, sent, true);
+        if (next_down == 0) {
+            ++result.missed;
+        } else {
+            result.ms.push_back(static_cast<double>(next_down - sent) / kNsPerMs);
+        }
+        sleep_ms(kSettleMs);
+    }
+}
+
+// An abort in a tune, then a text 5 ms later: its first key-down after its
+// datagram, and whether it decodes exactly.
+void text_after_abort(const Client& client, const Instance& instance, int tries, Case& result,
+                      int& exact) {
+    const int64_t text_ns =
+        static_cast<int64_t>(kTextDots * dot_ms(kTextWpm) * kNsPerMs) + 500'000'000;
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        const int64_t asked = client.send(instance.udp_port,
+                                          "\x1b"
+                                          "c5");
+        const int64_t down = await_edge(instance, asked, true);
+        if (down == 0) {
+            ++result.missed;
+            continue;
+        }
+        sleep_until(down + spread_ms(attempt, 50, 400) * int64_t{1'000'000});
+        const int64_t aborted = client.send(instance.udp_port, kAbort.c_str());
+        sleep_until(aborted + kTextAfterAbortMs * int64_t{1'000'000});
+        const int64_t sent = client.send(instance.udp_port, kText);
+        const int64_t first = await_edge(instance, sent, true);
+        sleep_until(sent + text_ns);
+        if (first == 0) {
+            ++result.missed;
+            continue;
+        }
+        result.ms.push_back(static_cast<double>(first - sent) / kNsPerMs);
+        const std::string decoded = decode_morse(read_port_edges(instance.port_log), sent,
+                                                 sent + text_ns, dot_ms(kTextWpm));
+        exact += decoded == kText ? 1 : 0;
+        if (decoded != kText) {
+            fprintf(stderr, "run_bench: text after abort read \"%s\"\n", decoded.c_str());
+        }
+    }
+}
+
+void print_case(const Case& result) {
+    const Summary summary = summarize(result.ms);
+    const bool within = summary.count > 0 && summary.p99 <= result.p99_target_ms &&
+                        (result.max_target_ms == 0 || summary.max <= result.max_target_ms);
+    char max_target[32] = "";
+    if (result.max_target_ms != 0) {
+        snprintf(max_target, sizeof max_target, ", max <= %.0f", result.max_target_ms);
+    }
+    printf("%-36s %4zu  %8.3f  %8.3f  %8.3f   p99 <= %.0f%s ms  %s", result.name.c_str(),
+           summary.count, summary.p50, summary.p99, summary.max, result.p99_target_ms, max_target,
+           within ? "ok" : "OVER");
+    if (result.missed != 0) {
+        printf("  (%d tries left out)", result.missed);
+    }
+    printf("\n");
+}
+
+bool parse(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--quick") {
+            options.tries = kQuickTries;
+        } else if (arg == "--tries" && i + 1 < argc) {
+            options.tries = std::atoi(argv[++i]);
+        } else if (arg == "--keep") {
+            options.keep = true;
+        } else {
+            return false;
+        }
+    }
+    return options.tries > 0;
+}
+
+}  // namespace
+
+int run_abort(int argc, char** argv) {
+    Options options;
+    if (!parse(argc, argv, options)) {
+        fprintf(stderr, "usage: run_bench --abort [--quick] [--tries N] [--keep]\n");
+        return 2;
+    }
+    char dir_template[] = "/tmp/varkel-abort-XXXXXX";
+    if (mkdtemp(dir_template) == nullptr) {
+        perror("run_bench: mkdtemp");
+        return 1;
+    }
+    const std::string dir = dir_template;
+    printf(
+        "abort on the simulated serial port, null audio, PTT delay %d ms, %d tries a row; "
+        "times from the datagram\n",
+        kPttDelayMs, options.tries);
+    printf("machine: %ld CPUs, load average %s\n\n", sysconf(_SC_NPROCESSORS_ONLN),
+           load_average().c_str());
+
+    Client client;
+    std::vector<Case> cases;
+    int exact = 0;
+    bool ran = true;
+    for (const int wpm : {4, 12, 60}) {
+        Instance instance;
+        if (!launch(instance, dir, "dash-" + std::to_string(wpm), wpm, kPttDelayMs)) {
+            ran = false;
+            break;
+        }
+        fprintf(stderr, "run_bench: abort mid-dash and in a tune at %d wpm\n", wpm);
+        Case dash{"abort mid-dash at " + std::to_string(wpm) + " wpm -> key up",
+                  kKeyUpP99TargetMs,
+                  kKeyUpMaxTargetMs,
+                  {},
+                  0};
+        abort_mid_dash(client, instance, wpm, options.tries, dash);
+        Case tune{"abort in a tune at " + std::to_string(wpm) + " wpm -> key up",
+                  kKeyUpP99TargetMs,
+                  kKeyUpMaxTargetMs,
+                  {},
+                  0};
+        tune_then(client, instance, kAbort, options.tries, tune);
+        cases.push_back(dash);
+        cases.push_back(tune);
+        if (wpm == 12) {
+            Case stop{"tune of 0 s in a tune -> key up", kKeyUpP99TargetMs, 0, {}, 0};
+            tune_then(client, instance, kTuneStop, options.tries, stop);
+            cases.push_back(stop);
+        }
+        bench::stop(instance);
+    }
+    Case text{"text 5 ms after abort -> key down", kTextFirstDownTargetMs, 0, {}, 0};
+    if (ran) {
+        Instance instance;
+        ran = launch(instance, dir, "text", kTextWpm, kPttDelayMs);
+        if (ran) {
+            fprintf(stderr, "run_bench: a text 5 ms after an abort\n");
+            text_after_abort(client, instance, options.tries, text, exact);
+            bench::stop(instance);
+        }
+    }
+    Case read{"abort -> next datagram's key down", kNextReadTargetMs, 0, {}, 0};
+    if (ran) {
+        Instance instance;
+        ran = launch(instance, dir, "read", kTextWpm, 0);
+        if (ran) {
+            fprintf(stderr, "run_bench: the next datagram after an abort (no PTT delay)\n");
+            next_read(client, instance, options.tries, read);
+            bench::stop(instance);
+        }
+    }
+    if (ran) {
+        printf("%-36s %4s  %8s  %8s  %8s   %s\n", "ms", "n", "p50", "p99", "max", "target");
+        for (const Case& result : cases) {
+            print_case(result);
+        }
+        print_case(read);
+        print_case(text);
+        printf("texts after an abort decoded exactly: %d of %zu\n", exact, text.ms.size());
+        printf("load average at the end: %s\n", load_average().c_str());
+    }
+    if (options.keep || !ran) {
+        fprintf(stderr, "run_bench: raw logs kept in %s\n", dir.c_str());
+    } else {
+        remove_tree(dir);
+    }
+    return ran ? 0 : 1;
+}
+
+}  // namespace bench
