@@ -505,8 +505,8 @@ TEST_P(SignalInATune, LeavesKeyAndPttAtRest) {
         // ours: the process is to die of the signal as it would unwatched.
         for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
             const char* inherited = getenv(name);
-            extra.emplace_back(name, std::string(inherited == nullptr ? "" : inherited) +
-                                         ":handle_segv=0");
+            extra.emplace_back(
+                name, std::string(inherited == nullptr ? "" : inherited) + ":handle_segv=0");
         }
     }
     ASSERT_TRUE(
