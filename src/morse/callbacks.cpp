@@ -4,6 +4,7 @@
 
 #include "core/logging.h"
 #include "devices/keying_device.h"
+#include "morse/generator.h"
 #include "morse/key_line_clock.h"
 #include "morse/libcw_api.h"
 #include "morse/output.h"
@@ -41,7 +42,7 @@ void log_length_and_flags(const char* format, int length) {
 bool drop_automatic_ptt(uint8_t& flags) {
     std::lock_guard<std::mutex> lock(g_ptt_decision_mutex);
     flags = ptt_flags();
-    if (flags != PTT_ACTIVE_AUTO || message_waiting()) {
+    if (flags != PTT_ACTIVE_AUTO || message_waiting() || tune_being_queued()) {
         return false;
     }
     const int length = cw_get_tone_queue_length();

@@ -14,6 +14,14 @@
 namespace varkel {
 
 std::atomic<bool> generator_ready{false};
+
+namespace {
+
+// Set by tune() on the main thread while it queues the tune's tones; read
+// by the low-queue callback on libcw's thread.
+std::atomic<bool> g_tune_queueing{false};
+
+}  // namespace
 unsigned (*oss_retry_sleep)(unsigned seconds) = sleep;
 
 namespace {
@@ -133,10 +141,19 @@ void tune(int seconds) {
     // holds a steady tone until the key line's carrier ends.
     sidetone_start_tune();
     output_tune_started();
+    // libcw's thread may take the first tone before the next is queued; the
+    // low-queue callback must not read that short queue as the tune's end
+    // and drop PTT under the carrier that follows.
+    g_tune_queueing.store(true);
     for (int second = 0; second < seconds; ++second) {
         cw_queue_tone(kTuneToneMicroseconds, settings.current.tone);
     }
     cw_send_character(kTuneEndCharacter);
+    g_tune_queueing.store(false);
+}
+
+bool tune_being_queued() {
+    return g_tune_queueing.load();
 }
 
 }  // namespace varkel

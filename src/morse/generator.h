@@ -24,5 +24,7 @@ void reset_generator();
 void switch_sound_system();
 int weighting_to_library(int weighting);
 void tune(int seconds);
+// True while tune() is queueing its tones: the queue is still filling.
+[[nodiscard]] bool tune_being_queued();
 
 }  // namespace varkel

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <thread>
 
+#include "morse/generator.h"
 #include "morse/libcw_api.h"
 #include "net/text_player.h"
 #include "support/morse_test_support.h"
@@ -261,6 +262,17 @@ TEST_F(CallbacksTest, CallbackDuringTheWalkSeesTextWaiting) {
     request("*TEST");
     EXPECT_EQ(ptt_flags(), PTT_ACTIVE_AUTO);
     EXPECT_TRUE(device_events().empty());
+    EXPECT_EQ(log().find("branch 1"), std::string::npos);
+}
+
+TEST_F(CallbacksTest, CallbackWhileATuneIsQueuedLeavesItsPttUp) {
+    // libcw's thread took the first tone before the tune's last was queued.
+    settings.current.ptt_delay = 5;
+    fake_libcw::set_tone_queue_length(1);
+    fake_libcw::set_send_hook([](char) { fake_libcw::fire_low_queue(); });
+    tune(2);
+    EXPECT_EQ(ptt_flags(), PTT_ACTIVE_AUTO);
+    EXPECT_EQ(device_events(), Events{"ptt 1"});
     EXPECT_EQ(log().find("branch 1"), std::string::npos);
 }
 
