@@ -13,8 +13,10 @@ namespace {
 enum class RestKind : int32_t { none, serial, parallel };
 
 // Kind and descriptor in one word, so a handler never sees the kind of one
-// device with the descriptor of another.
-struct RestTarget {
+// device with the descriptor of another. Aligned as a word, so that every
+// compiler makes its loads and stores single instructions rather than
+// calls into the atomic library.
+struct alignas(8) RestTarget {
     RestKind kind;
     int32_t fd;
 };
