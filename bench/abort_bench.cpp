@@ -81,6 +81,32 @@ int spread_ms(int attempt, int low, int high) {
     return low + (attempt * 37) % (high - low);
 }
 
+// Starts a tune of five seconds and returns once its carrier has been keyed
+// for a while (spread over [low, high) ms from try to try); false, counted
+// as missed, when the key never went down.
+bool into_tune(const Client& client, const Instance& instance, int attempt, int low, int high,
+               Case& result) {
+    const int64_t asked = client.send(instance.udp_port,
+                                      "\x1b"
+                                      "c5");
+    const int64_t down = await_edge(instance, asked, true);
+    if (down == 0) {
+        ++result.missed;
+        return false;
+    }
+    sleep_until(down + spread_ms(attempt, low, high) * int64_t{1'000'000});
+    return true;
+}
+
+// The time from the request to the edge, or a miss when there was none.
+void record(Case& result, int64_t sent_ns, int64_t edge_ns) {
+    if (edge_ns == 0) {
+        ++result.missed;
+    } else {
+        result.ms.push_back(static_cast<double>(edge_ns - sent_ns) / kNsPerMs);
+    }
+}
+
 bool launch(Instance& instance, const std::string& dir, const std::string& name, int wpm,
             int ptt_delay_ms) {
     Launch launch;
@@ -90,26 +116,15 @@ bool launch(Instance& instance, const std::string& dir, const std::string& name,
     return start(instance, launch);
 }
 
-// A tune of five seconds (or ten), stopped by the request after a while.
+// A tune, stopped by the request after a while.
 void tune_then(const Client& client, const Instance& instance, const std::string& request,
                int tries, Case& result) {
     for (int attempt = 0; attempt < tries; ++attempt) {
-        const int64_t asked = client.send(instance.udp_port,
-                                          "\x1b"
-                                          "c5");
-        const int64_t down = await_edge(instance, asked, true);
-        if (down == 0) {
-            ++result.missed;
+        if (!into_tune(client, instance, attempt, 50, 600, result)) {
             continue;
         }
-        sleep_until(down + spread_ms(attempt, 50, 600) * int64_t{1'000'000});
         const int64_t sent = client.send(instance.udp_port, request.c_str());
-        const int64_t up = await_edge(instance, sent, false);
-        if (up == 0) {
-            ++result.missed;
-        } else {
-            result.ms.push_back(static_cast<double>(up - sent) / kNsPerMs);
-        }
+        record(result, sent, await_edge(instance, sent, false));
         sleep_ms(kSettleMs);
     }
 }
@@ -129,10 +144,10 @@ void abort_mid_dash(const Client& client, const Instance& instance, int wpm, int
         sleep_until(down + static_cast<int64_t>(into * kNsPerMs));
         const int64_t sent = client.send(instance.udp_port, kAbort.c_str());
         const int64_t up = await_edge(instance, sent, false);
-        if (up == 0 || key_up_between(instance, down, sent)) {
+        if (up != 0 && key_up_between(instance, down, sent)) {
             ++result.missed;  // the dash had ended before the abort was sent
         } else {
-            result.ms.push_back(static_cast<double>(up - sent) / kNsPerMs);
+            record(result, sent, up);
         }
         sleep_ms(kSettleMs);
     }
@@ -142,23 +157,12 @@ void abort_mid_dash(const Client& client, const Instance& instance, int wpm, int
 // delay its first key-down comes as soon as the main loop has read it.
 void next_read(const Client& client, const Instance& instance, int tries, Case& result) {
     for (int attempt = 0; attempt < tries; ++attempt) {
-        const int64_t asked = client.send(instance.udp_port,
-                                          "\x1b"
-                                          "c5");
-        const int64_t down = await_edge(instance, asked, true);
-        if (down == 0) {
-            ++result.missed;
+        if (!into_tune(client, instance, attempt, 50, 400, result)) {
             continue;
         }
-        sleep_until(down + spread_ms(attempt, 50, 400) * int64_t{1'000'000});
         const int64_t sent = client.send(instance.udp_port, kAbort.c_str());
         client.send(instance.udp_port, "E");
-        const int64_t next_down = await_edge(instance, sent, true);
-        if (next_down == 0) {
-            ++result.missed;
-        } else {
-            result.ms.push_back(static_cast<double>(next_down - sent) / kNsPerMs);
-        }
+        record(result, sent, await_edge(instance, sent, true));
         sleep_ms(kSettleMs);
     }
 }
@@ -170,15 +174,9 @@ void text_after_abort(const Client& client, const Instance& instance, int tries,
     const int64_t text_ns =
         static_cast<int64_t>(kTextDots * dot_ms(kTextWpm) * kNsPerMs) + 500'000'000;
     for (int attempt = 0; attempt < tries; ++attempt) {
-        const int64_t asked = client.send(instance.udp_port,
-                                          "\x1b"
-                                          "c5");
-        const int64_t down = await_edge(instance, asked, true);
-        if (down == 0) {
-            ++result.missed;
+        if (!into_tune(client, instance, attempt, 50, 400, result)) {
             continue;
         }
-        sleep_until(down + spread_ms(attempt, 50, 400) * int64_t{1'000'000});
         const int64_t aborted = client.send(instance.udp_port, kAbort.c_str());
         sleep_until(aborted + kTextAfterAbortMs * int64_t{1'000'000});
         const int64_t sent = client.send(instance.udp_port, kText);
