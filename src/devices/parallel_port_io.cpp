@@ -14,6 +14,7 @@ namespace varkel {
 
 namespace {
 
+static_assert(kClaimWaitMilliseconds < 1000, "the timer's first expiry is given in nanoseconds");
 constexpr long kClaimWaitNanoseconds = kClaimWaitMilliseconds * 1000000L;
 constexpr long kClaimRetryNanoseconds = 5 * 1000000L;
 
@@ -26,6 +27,8 @@ int linux_fstat(int fd, struct stat* status) {
 int linux_close(int fd) {
     return ::close(fd);
 }
+
+// Its only work is to end the claim's wait.
 extern "C" void on_claim_timer(int) {}
 
 // ppdev's claim waits, without a time limit and whatever the open flags

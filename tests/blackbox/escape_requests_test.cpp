@@ -139,6 +139,10 @@ TEST_F(EscapeRequests, ResetBringsBackCommandLineValuesLeavesWordModeAndDropsThe
                  "II: now waiting for end of transmission before echoing back to "
                  "client");
     send_and_see(kEsc + "0", "II: resetting completed");
+    // The client waiting for its echo is told, as by an abort.
+    const auto notice = client_.receive(5000);
+    ASSERT_TRUE(notice.has_value());
+    EXPECT_EQ(*notice, "break\r\n");
     // The command-line PTT delay is in force again.
     send_and_see("E", "II: PTT (auto) on");
     ASSERT_TRUE(daemon_.wait_for_output("II: PTT (auto) off", 10000));
