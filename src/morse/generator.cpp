@@ -93,6 +93,7 @@ void configure_generator(const ParameterSet& parameters) {
     // for: without this every key edge after a reset or a switch of sound
     // system would stay off the keying device.
     cw_register_keying_callback(keying_callback, nullptr);
+    output_setup_key_line();
     output_frequency(parameters.tone);
     output_speed(parameters.wpm);
     output_volume(parameters.volume);
@@ -146,7 +147,7 @@ void tune(int seconds) {
     // and drop PTT under the carrier that follows.
     g_tune_queueing.store(true);
     for (int second = 0; second < seconds; ++second) {
-        cw_queue_tone(kTuneToneMicroseconds, settings.current.tone);
+        cw_queue_tone(kTuneToneMicroseconds, kKeyLineFrequency);
     }
     cw_send_character(kTuneEndCharacter);
     g_tune_queueing.store(false);

@@ -22,8 +22,12 @@ std::atomic<Tune> g_tune{Tune::off};
 
 }  // namespace
 
+void output_setup_key_line() {
+    cw_set_frequency(kKeyLineFrequency);
+    cw_set_volume(kKeyLineVolume);
+}
+
 void output_frequency(int hz) {
-    cw_set_frequency(hz);
     sidetone_set_frequency(hz);
 }
 
@@ -33,7 +37,6 @@ void output_speed(int wpm) {
 }
 
 void output_volume(int percent) {
-    cw_set_volume(percent);
     sidetone_set_volume(percent);
 }
 

@@ -40,12 +40,14 @@ class GeneratorTest : public ::testing::Test, public morse_test::MorseTest {
     }
     ~GeneratorTest() override { oss_retry_sleep = sleep; }
 
-    static std::vector<Call> configuration(int tone, int wpm, int volume, int weighting) {
+    // On the null sound system: no sidetone, so tone and volume reach no
+    // generator; the key line's is audible at full volume whatever they are.
+    static std::vector<Call> configuration(int wpm, int weighting) {
         return {{"cw_register_tone_queue_low_callback", {0, 1}},
                 {"cw_register_keying_callback", {0}},
-                {"cw_set_frequency", {tone}},
+                {"cw_set_frequency", {kKeyLineFrequency}},
+                {"cw_set_volume", {kKeyLineVolume}},
                 {"cw_set_send_speed", {wpm}},
-                {"cw_set_volume", {volume}},
                 {"cw_set_gap", {0}},
                 {"cw_set_weighting", {weighting}}};
     }
@@ -65,7 +67,7 @@ TEST_F(GeneratorTest, ResetCreatesOnTheDefaultSystemAndConfiguresFromDefaults) {
                                   {"cw_generator_delete", {}},
                                   {"cw_generator_new", {1, 0}},
                                   {"cw_generator_start", {}}};
-    for (const auto& call : configuration(600, 30, 50, 56)) {
+    for (const auto& call : configuration(30, 56)) {
         expected.push_back(call);
     }
     EXPECT_EQ(fake_libcw::calls(), expected);
@@ -131,7 +133,7 @@ TEST_F(GeneratorTest, OssIsRetriedFiveTimesFourSecondsApartThenFallsBackToNull) 
     expected.push_back({"cw_generator_delete", {}});
     expected.push_back({"cw_generator_new", {1, 0}});
     expected.push_back({"cw_generator_start", {}});
-    for (const auto& call : configuration(700, 18, 40, 20)) {
+    for (const auto& call : configuration(18, 20)) {
         expected.push_back(call);
     }
     EXPECT_EQ(fake_libcw::calls(), expected);
@@ -210,11 +212,11 @@ TEST_F(GeneratorTest, SoundSystemPlaysASidetoneBesideTheKeyLineOnNull) {
         {"cw_gen_start", {}},      {"cw_generator_start", {}}};
     const std::vector<Call> configured = {{"cw_register_tone_queue_low_callback", {0, 1}},
                                           {"cw_register_keying_callback", {0}},
-                                          {"cw_set_frequency", {650}},
+                                          {"cw_set_frequency", {kKeyLineFrequency}},
+                                          {"cw_set_volume", {kKeyLineVolume}},
                                           {"cw_gen_set_frequency", {650}},
                                           {"cw_set_send_speed", {25}},
                                           {"cw_gen_set_speed", {25}},
-                                          {"cw_set_volume", {30}},
                                           {"cw_gen_set_volume", {30}},
                                           {"cw_set_gap", {0}},
                                           {"cw_gen_set_gap", {0}},
@@ -334,13 +336,15 @@ TEST_F(GeneratorTest, TuneZeroDoesNothing) {
     EXPECT_EQ(log(), "");
 }
 
+// The carrier keys at the key line's own frequency: a tone of 0 Hz, the
+// operator's silent tone, would be a key-up to libcw.
 TEST_F(GeneratorTest, TuneWithoutPttDelayQueuesSecondsOfToneAndAnE) {
-    settings.current.tone = 650;
+    settings.current.tone = 0;
     tune(3);
     EXPECT_EQ(fake_libcw::calls(), (std::vector<Call>{{"cw_flush_tone_queue", {}},
-                                                      {"cw_queue_tone", {1000000, 650}},
-                                                      {"cw_queue_tone", {1000000, 650}},
-                                                      {"cw_queue_tone", {1000000, 650}},
+                                                      {"cw_queue_tone", {1000000, 800}},
+                                                      {"cw_queue_tone", {1000000, 800}},
+                                                      {"cw_queue_tone", {1000000, 800}},
                                                       {"cw_send_character", {'e'}}}));
     EXPECT_TRUE(morse_test::device_events().empty());
     EXPECT_EQ(ptt_flags(), 0);
