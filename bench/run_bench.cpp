@@ -553,7 +553,7 @@ void print_table(const std::array<Results, kSubjects>& results, const bench::Pla
                     least = std::min(least, error);
                 }
             }
-            row.value[s] = format_ms(-least);
+            row.value[s] = format_ms(least < 0 ? -least : 0.0);
         }
         row.target = "<= 0.5 ms (resync bound)";
         table.add_judged(row, true, -shortest <= kElementShorteningTargetMs);
