@@ -35,7 +35,9 @@ thread_local bool t_key_line_thread = false;
 thread_local KeyLineTimeline t_timeline;
 
 // libcw's stop: the stopping thread's sleep before it joins the generator's
-// thread, and that thread's own sleep once it has left its loop.
+// thread, and that thread's own sleep once it has left its loop. They are
+// told by their length while a stop runs; by then the stop has flushed the
+// queue, so no tone of that length begins on a generator's thread.
 constexpr int kStopSettleMicroseconds = 1'000'000;
 constexpr int kThreadExitMicroseconds = 500'000;
 // Generators being stopped now, and a count of their threads that have left
