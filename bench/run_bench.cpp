@@ -88,13 +88,23 @@ struct ResetRequest {
     const char* request;
     const char* name;
     bool floor_knows;  // the floor program answers only the reset
+    bool in_tune;      // sent a while into a tune of 3 s
 };
-constexpr std::array<ResetRequest, 2> kResetRequests = {{{"\x1b"
-                                                          "0",
-                                                          "ESC 0", true},
-                                                         {"\x1b"
-                                                          "fn",
-                                                          "ESC f", false}}};
+constexpr std::array<ResetRequest, 3> kResetRequests = {{
+    {"\x1b"
+     "0",
+     "ESC 0", true, false},
+    {"\x1b"
+     "fn",
+     "ESC f", false, false},
+    {"\x1b"
+     "0",
+     "ESC 0 in a tune", false, true},
+}};
+constexpr char kTuneRequest[] =
+    "\x1b"
+    "c3";
+constexpr int kIntoTuneMs = 300;
 constexpr int kAfterResetTimeoutMs = 5000;
 constexpr int kAfterResetSettleMs = 200;  // the text's character space, then quiet
 
@@ -317,7 +327,7 @@ bool run_timing_session(const Options& options, const std::string& dir, const Cl
 // text waits in the socket while the generator is made anew.
 bool run_reset_session(const Options& options, const std::string& dir, const Client& client,
                        std::array<Results, kSubjects>& results) {
-    fprintf(stderr, "run_bench: %d texts right after each of ESC 0 and ESC f\n",
+    fprintf(stderr, "run_bench: %d texts right after each of ESC 0, ESC f and ESC 0 in a tune\n",
             options.reset_tries);
     for (int s = 0; s < kSubjects; ++s) {
         Instance instance;
@@ -331,6 +341,10 @@ bool run_reset_session(const Options& options, const std::string& dir, const Cli
                 continue;
             }
             for (int i = 0; i < options.reset_tries; ++i) {
+                if (kResetRequests[r].in_tune) {
+                    client.send(instance.udp_port, kTuneRequest);
+                    sleep_ms(kIntoTuneMs);
+                }
                 client.send(instance.udp_port, kResetRequests[r].request);
                 const int64_t sent = client.send(instance.udp_port, kLatencyText);
                 const int64_t down = bench::await_edge(instance, sent, true, kAfterResetTimeoutMs);
@@ -641,14 +655,14 @@ void print_table(const std::array<Results, kSubjects>& results, const bench::Pla
                          above < kMemoryTargetMiB);
     }
 
-    printf("%-46s %14s %14s  %-26s %s\n", "measure", kSubjectNames[kDaemon], kSubjectNames[kFloor],
+    printf("%-52s %14s %14s  %-26s %s\n", "measure", kSubjectNames[kDaemon], kSubjectNames[kFloor],
            "target (varkel)", "verdict");
-    printf("%s\n", std::string(118, '-').c_str());
+    printf("%s\n", std::string(124, '-').c_str());
     for (const Row& row : table.rows) {
-        printf("%-46s %14s %14s  %-26s %s\n", row.measure.c_str(), row.value[kDaemon].c_str(),
+        printf("%-52s %14s %14s  %-26s %s\n", row.measure.c_str(), row.value[kDaemon].c_str(),
                row.value[kFloor].c_str(), row.target.c_str(), row.verdict.c_str());
     }
-    printf("%s\n", std::string(118, '-').c_str());
+    printf("%s\n", std::string(124, '-').c_str());
 
     const Summary daemon_latency = bench::summarize(results[kDaemon].latency_ms);
     const Summary floor_latency = bench::summarize(results[kFloor].latency_ms);
@@ -720,10 +734,10 @@ void print_conditions(const Options& options) {
         options.debug_log ? "at DD" : "at its default threshold");
     printf(
         "latency: %d texts \"%s\" each at %d wpm, %.0f ms apart; elements: \"%s\" at 20 "
-        "and 60 wpm; %d texts \"%s\" sent right after each of ESC 0 and ESC f (the floor knows "
-        "only ESC 0); idle: %d s\n",
+        "and 60 wpm; %d texts \"%s\" sent right after each of ESC 0, ESC f and ESC 0 %d ms into a "
+        "tune (the floor knows only ESC 0); idle: %d s\n",
         options.samples, kLatencyText, kLatencyWpm, kLatencySpacingNs / kNsPerMs, kTimingText,
-        options.reset_tries, kLatencyText, options.idle_seconds);
+        options.reset_tries, kLatencyText, kIntoTuneMs, options.idle_seconds);
     printf("machine: %ld CPUs, load average %s\n", sysconf(_SC_NPROCESSORS_ONLN),
            bench::load_average().c_str());
     printf(

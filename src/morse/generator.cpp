@@ -87,9 +87,14 @@ void destroy_generator() {
     pthread_t sidetone_thread{};
     const bool beside = sidetone_present() && pthread_create(&sidetone_thread, nullptr,
                                                              destroy_sidetone_thread, nullptr) == 0;
+    // What was keyed is dropped: the tone in progress (a tune's second, say)
+    // ends with the flush the stop begins with, as in an abort, instead of
+    // holding the stop and the key until it has run out.
+    key_line_cut_begin();
     key_line_stop_begin();
     cw_generator_stop();
     key_line_stop_end();
+    key_line_cut_end();
     cw_generator_delete();
     if (beside) {
         pthread_join(sidetone_thread, nullptr);
