@@ -113,6 +113,7 @@ struct Figures {
     std::vector<std::string> misreadings;
     std::string fifo_threads;  // "k/n" of its threads at SCHED_FIFO
     LateElements late;         // over all its texts, those after a reset too
+    double shortest_ms = 0;    // the most an element was keyed short, matched to the text
 };
 
 struct Row {
@@ -241,6 +242,10 @@ void analyse(const Instance& instance, const std::vector<Window>& windows,
     for (const Window& window : windows) {
         const std::string decoded = decode_morse(port, window.sent_ns, window.end_ns, dot);
         const auto found = elements(port, window.sent_ns, window.end_ns, dot);
+        for (const double error :
+             matched_errors_ms(port, window.sent_ns, window.end_ns, dot, kText)) {
+            figures.shortest_ms = std::min(figures.shortest_ms, error);
+        }
         const bool wrong = decoded != kText;
         if (window.after_reset) {
             ++figures.reset_texts;
@@ -598,12 +603,7 @@ void print_summary(const std::vector<Row>& rows) {
         daemon[granted].platform += row.figures[kDaemon].late.platform;
         floor[granted].own += row.figures[kFloor].late.own;
         floor[granted].platform += row.figures[kFloor].late.platform;
-        for (const auto* found :
-             {&row.figures[kDaemon].elements, &row.figures[kDaemon].reset_elements}) {
-            for (const double error : element_errors_ms(*found)) {
-                shortest = std::min(shortest, error);
-            }
-        }
+        shortest = std::min(shortest, row.figures[kDaemon].shortest_ms);
         const Summary error = summarize(absolute_errors_ms(row.figures[kDaemon].elements));
         if (row.condition.granted && error.count > 0) {
             error_p99.add(error.p99);
@@ -629,8 +629,8 @@ void print_summary(const std::vector<Row>& rows) {
         error_p99.text().c_str(), error_max.text().c_str(), wake_p99.text().c_str(),
         wake_max.text().c_str(), steal.text(0).c_str());
     printf(
-        "  varkel's worst element shortening in any row: %.3f ms (the key line's resync bound: "
-        "0.5 ms).\n",
+        "  varkel's worst element shortening in any row, each element matched to the text: %.3f "
+        "ms (the key line's resync bound: 0.5 ms).\n",
         -shortest);
 }
 
