@@ -564,7 +564,7 @@ void print_table(const std::array<Results, kSubjects>& results, const bench::Pla
         Row row;
         row.measure = "worst element shortening, all speeds";
         for (int s = 0; s < kSubjects; ++s) {
-            row.value[s] = format_ms(-results[s].shortest_ms);
+            row.value[s] = format_ms(results[s].shortest_ms < 0 ? -results[s].shortest_ms : 0.0);
         }
         row.target = "<= 0.5 ms (resync bound)";
         table.add_judged(row, true, -results[kDaemon].shortest_ms <= kElementShorteningTargetMs);
