@@ -6,6 +6,7 @@
 #include "core/logging.h"
 #include "devices/keying_device.h"
 #include "morse/callbacks.h"
+#include "morse/key_line_clock.h"
 #include "morse/libcw_api.h"
 #include "morse/output.h"
 #include "morse/ptt.h"
@@ -62,8 +63,16 @@ bool create_generator(int sound_system) {
 
 namespace {
 
-void* destroy_sidetone_thread(void*) {
+// libcw's stop waits for the generator's thread to leave its loop, not a
+// fixed second (see key_line_stop_begin).
+void stop_sidetone() {
+    key_line_stop_begin();
     sidetone_destroy();
+    key_line_stop_end();
+}
+
+void* destroy_sidetone_thread(void*) {
+    stop_sidetone();
     return nullptr;
 }
 
@@ -71,18 +80,26 @@ void* destroy_sidetone_thread(void*) {
 
 void destroy_generator() {
     output_forget_tune();
-    // Stopping a generator waits about a second for its thread to end: the
-    // two generators are stopped side by side, so that a reset or a switch
-    // of sound system keeps the main thread no longer than before.
+    // Stopping a generator waits for its thread to end, on a sound server
+    // for the last buffer it writes: the two generators are stopped side by
+    // side, so that a reset or a switch of sound system keeps the main
+    // thread no longer than one of them takes.
     pthread_t sidetone_thread{};
     const bool beside = sidetone_present() && pthread_create(&sidetone_thread, nullptr,
                                                              destroy_sidetone_thread, nullptr) == 0;
+    // What was keyed is dropped: the tone in progress (a tune's second, say)
+    // ends with the flush the stop begins with, as in an abort, instead of
+    // holding the stop and the key until it has run out.
+    key_line_cut_begin();
+    key_line_stop_begin();
     cw_generator_stop();
+    key_line_stop_end();
+    key_line_cut_end();
     cw_generator_delete();
     if (beside) {
         pthread_join(sidetone_thread, nullptr);
     } else {
-        sidetone_destroy();
+        stop_sidetone();
     }
 }
 

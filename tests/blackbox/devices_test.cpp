@@ -571,7 +571,8 @@ TEST(Devices, SwappedInvertedLinesKeyOnRtsAndRestAssertedThroughSwitchAndExit) {
         return key_line().size() >= 2 * morse_decoder::marks_of("TEST") + 1 &&
                port_events(daemon, "serial").back().state == kRest;
     }));
-    const auto decoded = morse_decoder::decode(morse_decoder::key_intervals(key_line()), 40);
+    const auto decoded =
+        morse_decoder::check_keyed(morse_decoder::key_intervals(key_line()), "TEST", 40);
     EXPECT_EQ(decoded.text, "TEST");
     EXPECT_TRUE(decoded.mistimed.empty()) << morse_decoder::joined(decoded.mistimed);
     serial = port_events(daemon, "serial");

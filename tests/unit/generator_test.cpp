@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "morse/callbacks.h"
+#include "morse/key_line_clock.h"
 #include "morse/libcw_api.h"
 #include "morse/output.h"
 #include "support/morse_test_support.h"
@@ -325,6 +326,50 @@ TEST(GeneratorWeighting, MapsSettingsRangeOntoLibraryRangeByTruncation) {
                                          {1, 50},   {2, 51},   {49, 79}, {50, 80}};
     for (const auto& [weighting, library] : cases) {
         EXPECT_EQ(weighting_to_library(weighting), library) << "weighting " << weighting;
+    }
+}
+
+// The key line's tones end on one timeline: libcw's work between tones no
+// longer lengthens them, a stall starts a new timeline instead of being
+// made up, and no tone is ever cut by more than the resync bound.
+TEST(KeyLineTimeline, KeepsTonesOnOneTimelineAndResyncsAfterAStall) {
+    constexpr int64_t kMs = 1'000'000;
+    constexpr int kDot = 20'000;  // microseconds, 60 wpm
+    KeyLineTimeline timeline;
+    int64_t now = 1000 * kMs;
+    // The first tone after idle starts the timeline where it begins.
+    EXPECT_EQ(key_line_tone_end(timeline, now, kDot), now + 20 * kMs);
+    // Late by libcw's own work: the tone still ends on the timeline.
+    now = 1020 * kMs + 90'000;
+    EXPECT_EQ(key_line_tone_end(timeline, now, 3 * kDot), 1080 * kMs);
+    now = 1080 * kMs + kTimelineResyncNs;
+    EXPECT_EQ(key_line_tone_end(timeline, now, kDot), 1100 * kMs);
+    // A stall: the tone gets its full length from now, and the timeline
+    // goes on from there.
+    now = 1100 * kMs + kTimelineResyncNs + 1;
+    EXPECT_EQ(key_line_tone_end(timeline, now, kDot), now + 20 * kMs);
+    const int64_t resynced = now + 20 * kMs;
+    EXPECT_EQ(key_line_tone_end(timeline, resynced + 40'000, kDot), resynced + 20 * kMs);
+    // A tone cut short leaves the timeline ahead of the clock: the next one
+    // begins now, not at the end the cut tone would have had.
+    now = resynced + 25 * kMs;
+    EXPECT_EQ(key_line_tone_end(timeline, now, kDot), now + 20 * kMs);
+    // Begun afresh (after idle or a cut), whatever was before.
+    timeline = {};
+    EXPECT_EQ(key_line_tone_end(timeline, now + 3 * kMs, 1), now + 3 * kMs + 1000);
+
+    // Whatever the lateness, no tone is shortened by more than the bound.
+    timeline = {};
+    now = 5000 * kMs;
+    uint32_t state = 12345;
+    for (int tone = 0; tone < 2000; ++tone) {
+        state = state * 1103515245u + 12345u;
+        const int64_t late = (state >> 8) % (2 * kTimelineResyncNs);
+        const int length = kDot * (1 + static_cast<int>(state % 3));
+        const int64_t begin = (timeline.end_ns == 0 ? now : timeline.end_ns) + late;
+        const int64_t end = key_line_tone_end(timeline, begin, length);
+        ASSERT_GE(end - begin, int64_t{length} * 1000 - kTimelineResyncNs) << "tone " << tone;
+        ASSERT_LE(end - begin, int64_t{length} * 1000) << "tone " << tone;
     }
 }
 
