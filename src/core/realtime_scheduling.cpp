@@ -1,6 +1,7 @@
 #include "core/realtime_scheduling.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -106,6 +108,21 @@ std::vector<pid_t> process_threads() {
     return threads;
 }
 
+// libcw names its generator's thread with a newline in it, and
+// RealtimeKit, reading the thread's stat line by line, cannot find its
+// fields then and refuses it; a name of our own reads well in top too.
+void name_thread(pid_t thread, const char* name) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/task/%d/comm", static_cast<int>(thread));
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd == -1) {
+        return;  // the thread is gone, or /proc is not there: nothing to ask for
+    }
+    const ssize_t written = write(fd, name, strlen(name));
+    (void)written;  // unnamed, it is still asked for
+    close(fd);
+}
+
 }  // namespace
 
 int (*set_calling_thread_fifo)(int priority) = set_fifo;
@@ -167,8 +184,8 @@ NormalSchedulingScope::~NormalSchedulingScope() {
     }
 }
 
-RealtimeForNewThreads::RealtimeForNewThreads()
-    : active_(g_way.load() == RealtimeWay::realtime_kit) {
+RealtimeForNewThreads::RealtimeForNewThreads(const char* thread_name)
+    : thread_name_(thread_name), active_(g_way.load() == RealtimeWay::realtime_kit) {
     if (active_) {
         before_ = process_threads();
     }
@@ -184,6 +201,9 @@ RealtimeForNewThreads::~RealtimeForNewThreads() {
                         std::back_inserter(created));
     if (created.empty()) {
         return;
+    }
+    for (const pid_t thread : created) {
+        name_thread(thread, thread_name_);
     }
     int priority = 0;
     const int result = ask_realtime_kit(created, &priority);

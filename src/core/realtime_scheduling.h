@@ -52,15 +52,17 @@ class NormalSchedulingScope {
 
 // Threads created while one of these lives (libcw's keying thread) get
 // real time too: under RealtimeKit, whose grant new threads do not inherit,
-// the destructor asks it for each of them. Otherwise it does nothing.
+// the destructor names each of them (at most 15 characters) and asks for
+// it. Otherwise it does nothing.
 class RealtimeForNewThreads {
   public:
-    RealtimeForNewThreads();
+    explicit RealtimeForNewThreads(const char* thread_name);
     ~RealtimeForNewThreads();
     RealtimeForNewThreads(const RealtimeForNewThreads&) = delete;
     RealtimeForNewThreads& operator=(const RealtimeForNewThreads&) = delete;
 
   private:
+    const char* thread_name_;
     bool active_ = false;
     std::vector<pid_t> before_;
 };

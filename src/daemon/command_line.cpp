@@ -270,8 +270,6 @@ void print_usage() {
             "        invert=none|key|ptt|key,ptt\n"
             "                           lines that are active low (default: none)\n"
             "        sound-device=NAME  sidetone's device on the -x sound system\n"
-            "                           (a sink, an ALSA PCM, an OSS path; default: the\n"
-            "                           system's default)\n"
             "\n",
             kProgramName, initial.port, kWpmMin, kWpmMax, defaults.wpm, kPttDelayMin, kPttDelayMax,
             defaults.ptt_delay, kVolumeMin, kVolumeMax, defaults.volume, kWeightingMin,

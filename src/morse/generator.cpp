@@ -87,7 +87,7 @@ bool create_generator(int sound_system) {
     bool started = false;
     if (sidetone_started) {
         // The thread that keys the line comes into being here.
-        RealtimeForNewThreads keying_thread;
+        RealtimeForNewThreads keying_thread("varkel key");
         started = cw_generator_start() != CW_FAILURE;
     }
     debug_log(II, "starting generator with sound system \"%s\": %s", label,

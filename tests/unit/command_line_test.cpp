@@ -97,8 +97,6 @@ const std::vector<std::string> kOptionsEntry = {
     "        invert=none|key|ptt|key,ptt",
     "                           lines that are active low (default: none)",
     "        sound-device=NAME  sidetone's device on the -x sound system",
-    "                           (a sink, an ALSA PCM, an OSS path; default: the",
-    "                           system's default)",
 };
 
 std::string usage_text() {
