@@ -427,6 +427,15 @@ as_desk() {
     in_ns setpriv --reuid="$desk_uid" --regid="$(id -g "$desk_user")" --init-groups \
         env HOME="/run/$desk_user" XDG_RUNTIME_DIR="/run/user/$desk_uid" "$@"
 }
+# systemd-user-runtime-dir asks logind, over the system bus, how large the
+# runtime folder may be; neither runs in this namespace, so the folder is
+# made by hand, as it would be, and removed when the manager stops.
+in_ns sh -c "mkdir -p /run/systemd/system/user-runtime-dir@.service.d &&
+    printf '%s\n' '[Service]' 'ExecStart=' \
+        'ExecStart=/bin/sh -c \"mkdir -p /run/user/%i && chown %i: /run/user/%i && chmod 0700 /run/user/%i\"' \
+        'ExecStop=' 'ExecStop=/bin/rm -rf /run/user/%i' \
+        >/run/systemd/system/user-runtime-dir@.service.d/system-test.conf &&
+    systemctl daemon-reload"
 in_ns systemctl start "user@$desk_uid.service" ||
     { in_ns journalctl -b --no-pager | tail -30; fail "the user manager does not start"; }
 XDG_RUNTIME_DIR=$(mktemp -d) systemd-analyze verify --user /usr/lib/systemd/user/varkel.socket \
