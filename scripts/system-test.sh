@@ -422,9 +422,10 @@ useradd --system --no-create-home --home-dir "/run/$desk_user" --shell /usr/sbin
     "$desk_user"
 desk_user_made=yes
 desk_uid=$(id -u "$desk_user")
+desk_gid=$(id -g "$desk_user")
 in_ns sh -c "mkdir -p /run/$desk_user/.config/varkel && chown -R $desk_user: /run/$desk_user"
 as_desk() {
-    in_ns setpriv --reuid="$desk_uid" --regid="$(id -g "$desk_user")" --init-groups \
+    in_ns setpriv --reuid="$desk_uid" --regid="$desk_gid" --init-groups \
         env HOME="/run/$desk_user" XDG_RUNTIME_DIR="/run/user/$desk_uid" "$@"
 }
 # systemd-user-runtime-dir asks logind, over the system bus, how large the
@@ -432,7 +433,7 @@ as_desk() {
 # made by hand, as it would be, and removed when the manager stops.
 in_ns sh -c "mkdir -p /run/systemd/system/user-runtime-dir@.service.d &&
     printf '%s\n' '[Service]' 'ExecStart=' \
-        'ExecStart=/bin/sh -c \"mkdir -p /run/user/%i && chown %i: /run/user/%i && chmod 0700 /run/user/%i\"' \
+        'ExecStart=/bin/sh -c \"mkdir -p /run/user/%i && chown %i:$desk_gid /run/user/%i && chmod 0700 /run/user/%i\"' \
         'ExecStop=' 'ExecStop=/bin/rm -rf /run/user/%i' \
         >/run/systemd/system/user-runtime-dir@.service.d/system-test.conf &&
     systemctl daemon-reload"

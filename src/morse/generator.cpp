@@ -37,10 +37,6 @@ constexpr char kTuneEndCharacter = 'e';
 constexpr double kLibraryWeightingPerStep = 0.6;
 constexpr double kLibraryWeightingCentre = 50.0;
 
-}  // namespace
-
-namespace {
-
 // Most often a sink or card name mistyped, or a card unplugged.
 void warn_device_unusable(std::string_view device, const char* label) {
     if (!device.empty()) {
