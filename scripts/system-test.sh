@@ -429,9 +429,14 @@ as_desk() {
         env HOME="/run/$desk_user" XDG_RUNTIME_DIR="/run/user/$desk_uid" "$@"
 }
 # systemd-user-runtime-dir asks logind, over the system bus, how large the
-# runtime folder may be; neither runs in this namespace, so the folder is
-# made by hand, as it would be, and removed when the manager stops.
-in_ns sh -c "mkdir -p /run/systemd/system/user-runtime-dir@.service.d &&
+# runtime folder may be, and pam_systemd asks logind for the session that
+# names it to the user manager; neither runs in this namespace, so the
+# folder is made by hand, as it would be, removed when the manager stops,
+# and named in the manager's environment.
+in_ns sh -c "mkdir -p /run/systemd/system/user-runtime-dir@.service.d \
+        /run/systemd/system/user@.service.d &&
+    printf '%s\n' '[Service]' 'Environment=XDG_RUNTIME_DIR=/run/user/%i' \
+        >/run/systemd/system/user@.service.d/system-test.conf &&
     printf '%s\n' '[Service]' 'ExecStart=' \
         'ExecStart=/bin/sh -c \"mkdir -p /run/user/%i && chown %i:$desk_gid /run/user/%i && chmod 0700 /run/user/%i\"' \
         'ExecStop=' 'ExecStop=/bin/rm -rf /run/user/%i' \
@@ -448,11 +453,13 @@ XDG_RUNTIME_DIR=$(mktemp -d) systemd-analyze verify --user /usr/lib/systemd/user
 sound=no
 if command -v pulseaudio >/dev/null && command -v pactl >/dev/null; then
     as_desk pulseaudio --daemonize=yes --exit-idle-time=-1 -n --load=module-null-sink \
-        --load=module-native-protocol-unix >/dev/null 2>&1 && sound=yes
+        --load=module-native-protocol-unix >"$work/pulseaudio.out" 2>&1 ||
+        cat "$work/pulseaudio.out"
     for _ in $(seq 50); do
-        as_desk pactl info >/dev/null 2>&1 && break
+        as_desk pactl info >/dev/null 2>&1 && { sound=yes; break; }
         sleep 0.1
     done
+    [[ $sound == yes ]] || as_desk pactl info || true
 fi
 if [[ $sound == yes ]]; then
     options='-x p -i'
@@ -468,7 +475,7 @@ in_ns systemctl start varkel.socket
 as_desk systemctl --user enable --now varkel.socket >/dev/null 2>&1 &&
     fail "the user socket started while the system socket held the port"
 status=$(as_desk systemctl --user status varkel.socket --no-pager 2>&1 || true)
-grep -F "Address already in use" <<<"$status" ||
+grep -F "UDP port 6789 is in use already" <<<"$status" ||
     { echo "$status"; fail "the user socket's status does not say the port is taken"; }
 
 step "switch: the system socket off, the user socket on"
@@ -503,10 +510,11 @@ if [[ $sound == yes ]]; then
     grep -qF 'starting generator with sound system "PulseAudio": success' <<<"$journal" ||
         { echo "$journal" | tail -20; fail "the user service has no PulseAudio sidetone"; }
     inputs=$(as_desk pactl list short sink-inputs)
-    sink=$(as_desk pactl list short sinks | awk '$2 == "null" { print $1 }')
+    default_sink=$(as_desk pactl get-default-sink)
+    sink=$(as_desk pactl list short sinks | awk -v name="$default_sink" '$2 == name { print $1 }')
     [[ -n $inputs ]] && awk -v sink="$sink" '$2 != sink { exit 1 }' <<<"$inputs" ||
         { echo "$inputs"; fail "the daemon's stream is not on the session's sink"; }
-    echo "sidetone: the stream plays on the session's sink \"null\""
+    echo "sidetone: the stream plays on the session's sink \"$default_sink\""
 fi
 as_desk systemctl --user disable --now varkel.socket varkel.service >/dev/null 2>&1
 if [[ $sound == yes ]]; then
