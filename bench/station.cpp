@@ -204,7 +204,8 @@ void keyed_both(const Client& client, const std::array<Instance, kSubjects>& ins
     }
 }
 
-// The count of the process's threads under SCHED_FIFO, over all of them.
+// The count of the process's threads under a real-time policy (SCHED_FIFO
+// set directly, SCHED_RR from RealtimeKit), over all of them.
 std::string fifo_threads(pid_t pid) {
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     DIR* dir = opendir(tasks.c_str());
@@ -228,7 +229,8 @@ std::string fifo_threads(pid_t pid) {
         for (int number = 3; number <= 41 && fields >> field; ++number) {
         }
         ++all;
-        fifo += std::atoi(field.c_str()) == SCHED_FIFO ? 1 : 0;
+        const int policy = std::atoi(field.c_str());
+        fifo += policy == SCHED_FIFO || policy == SCHED_RR ? 1 : 0;
     }
     closedir(dir);
     return std::to_string(fifo) + "/" + std::to_string(all);

@@ -184,6 +184,7 @@ void run_daemon(int argc, char** argv) {
     // The command-line values come into force, and a daemon that cannot
     // make a sound on its default system does not run.
     reset_to_defaults();
+    report_realtime_scheduling();
     reset_generator();
     if (!generator_ready.load()) {
         exit_process(1);

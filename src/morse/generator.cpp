@@ -3,7 +3,11 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <string>
+#include <string_view>
+
 #include "core/logging.h"
+#include "core/realtime_scheduling.h"
 #include "devices/keying_device.h"
 #include "morse/callbacks.h"
 #include "morse/key_line_clock.h"
@@ -11,6 +15,7 @@
 #include "morse/output.h"
 #include "morse/ptt.h"
 #include "morse/sidetone.h"
+#include "morse/sound_device.h"
 
 namespace varkel {
 
@@ -33,31 +38,60 @@ constexpr char kTuneEndCharacter = 'e';
 constexpr double kLibraryWeightingPerStep = 0.6;
 constexpr double kLibraryWeightingCentre = 50.0;
 
+// Most often a sink or card name mistyped, or a card unplugged.
+void warn_device_unusable(std::string_view device, const char* label) {
+    if (!device.empty()) {
+        debug_log(WW, "sound device \"%s\" cannot be opened on sound system \"%s\"",
+                  std::string(device).c_str(), label);
+    }
+}
+
 }  // namespace
 
 // The sound system named is the sidetone's; the key line's generator is
 // always on the null sound system, where libcw's own sleeps time it.
 bool create_generator(int sound_system) {
     const char* label = cw_get_audio_system_label(sound_system);
-    bool created = sidetone_create(sound_system);
+    const std::string_view device = sound_device_for(sound_system);
+    if (device.empty() && !chosen_sound_device().empty() && sound_system != CW_AUDIO_NULL) {
+        debug_log(II,
+                  "sound device \"%s\" belongs to sound system \"%s\": \"%s\" plays on its "
+                  "default device",
+                  std::string(chosen_sound_device()).c_str(),
+                  cw_get_audio_system_label(settings.defaults.sound_system), label);
+    }
+    bool sidetone_created = sidetone_create(sound_system, device);
     // OSS may still be held by the program that had it last: give it time.
-    for (int attempt = 0; !created && sound_system == CW_AUDIO_OSS && attempt < kOssRetries;
-         ++attempt) {
+    for (int attempt = 0;
+         !sidetone_created && sound_system == CW_AUDIO_OSS && attempt < kOssRetries; ++attempt) {
         debug_log(II, "delaying switching to OSS, please wait few seconds.");
         oss_retry_sleep(kOssRetrySeconds);
-        created = sidetone_create(CW_AUDIO_OSS);
+        sidetone_created = sidetone_create(CW_AUDIO_OSS, device);
     }
+    bool created = sidetone_created;
     if (created && cw_generator_new(CW_AUDIO_NULL, nullptr) == CW_FAILURE) {
         sidetone_destroy();
         created = false;
     }
     if (!created) {
         debug_log(EE, "failed to create generator with sound system \"%s\"", label);
+        if (!sidetone_created) {
+            warn_device_unusable(device, label);
+        }
         return false;
     }
-    const bool started = sidetone_start() && cw_generator_start() != CW_FAILURE;
+    const bool sidetone_started = sidetone_start();
+    bool started = false;
+    if (sidetone_started) {
+        // The thread that keys the line comes into being here.
+        RealtimeForNewThreads keying_thread("varkel key");
+        started = cw_generator_start() != CW_FAILURE;
+    }
     debug_log(II, "starting generator with sound system \"%s\": %s", label,
               started ? "success" : "failure");
+    if (!sidetone_started) {
+        warn_device_unusable(device, label);
+    }
     return started;
 }
 

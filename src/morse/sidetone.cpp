@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <iterator>
 #include <mutex>
@@ -131,12 +132,15 @@ void join_cut_thread(bool only_when_done = false) {
 
 }  // namespace
 
-bool sidetone_create(int sound_system) {
+bool sidetone_create(int sound_system, std::string_view device) {
     if (sound_system == CW_AUDIO_NULL) {
         return true;
     }
     cw_gen_config_t config{};
     config.sound_system = static_cast<cw_sound_system_t>(sound_system);
+    // An empty field is libcw's "default device"; the name always leaves
+    // room for the terminating NUL.
+    device.copy(config.sound_device, std::min(device.size(), sizeof config.sound_device - 1));
     cw_gen_t* generator = nullptr;
     {
         // The sound system's threads need no real-time priority and must

@@ -12,12 +12,15 @@
 // the keying callback calls on libcw's thread.
 #pragma once
 
+#include <string_view>
+
 namespace varkel {
 
-// Opens and starts the sound system; true when there is nothing to open.
-// Creation and start are separate steps so that their failures are told
-// apart, as for the key line's generator.
-[[nodiscard]] bool sidetone_create(int sound_system);
+// Opens and starts the sound system on the device (empty: the system's
+// default); true when there is nothing to open. Creation and start are
+// separate steps so that their failures are told apart, as for the key
+// line's generator.
+[[nodiscard]] bool sidetone_create(int sound_system, std::string_view device = {});
 [[nodiscard]] bool sidetone_start();
 // Stops and deletes it; harmless when there is none.
 void sidetone_destroy();

@@ -27,8 +27,9 @@ TEST(Lifecycle, ForegroundStartsAnnouncesAndExitsOnSigint) {
     EXPECT_NE(daemon.out().find("varkel: Exiting\n"), std::string::npos);
 }
 
-// Granted (as root) real-time scheduling adds no line; refused, it is told
-// once per process, and the daemon keys on at normal priority.
+// Granted (as root) real-time scheduling adds no warning; refused (and no
+// RealtimeKit on a system bus here to ask), it is told once per process,
+// and the daemon keys on at normal priority.
 TEST(Lifecycle, RefusedRealtimeSchedulingIsToldOnceAndTheDaemonKeysOn) {
     const std::string refused = "varkel:WW: real-time scheduling refused";
     Daemon granted;

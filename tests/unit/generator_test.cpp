@@ -13,6 +13,7 @@
 #include "morse/key_line_clock.h"
 #include "morse/libcw_api.h"
 #include "morse/output.h"
+#include "morse/sound_device.h"
 #include "support/morse_test_support.h"
 
 namespace varkel {
@@ -21,6 +22,7 @@ namespace {
 using fake_libcw::Call;
 
 constexpr int kOss = 3;
+constexpr int kAlsa = 4;
 constexpr int kPulse = 5;
 
 unsigned g_sleeps = 0;
@@ -193,6 +195,48 @@ TEST_F(GeneratorTest, SwitchRecreatesEvenTheSystemInUseAndAppliesCurrentValues) 
     EXPECT_EQ(fake_libcw::calls().back(), (Call{"cw_gen_set_weighting", {50}}));
     EXPECT_EQ(fake_libcw::count("cw_set_gap"), 2u);
     EXPECT_EQ(settings.current.sound_system, kPulse);
+}
+
+// The device named with -o belongs to the -x system: a switch to another
+// system plays on that one's default device and says so, coming back or a
+// reset plays on the name again, and a name that will not open is named in
+// the warnings before the fall-back to the null system.
+TEST_F(GeneratorTest, SoundDeviceIsTheDefaultSystemsAndNamedWhenItWillNotOpen) {
+    ASSERT_TRUE(parse_sound_device_option("sound-device=desk_speakers"));
+    settings.defaults.sound_system = kPulse;
+    settings.defaults.verbosity = 4;
+    reset_to_defaults();
+    reset_generator();
+    EXPECT_EQ(fake_libcw::last_gen_sound_device(), "desk_speakers");
+
+    size_t seen = log().size();
+    settings.current.sound_system = kAlsa;
+    switch_sound_system();
+    EXPECT_EQ(fake_libcw::last_gen_sound_device(), "");
+    EXPECT_EQ(log().substr(seen),
+              "varkel:II: sound device \"desk_speakers\" belongs to sound system \"PulseAudio\": "
+              "\"ALSA\" plays on its default device\n"
+              "varkel:II: starting generator with sound system \"ALSA\": success\n");
+    settings.current.sound_system = kPulse;
+    switch_sound_system();
+    EXPECT_EQ(fake_libcw::last_gen_sound_device(), "desk_speakers");
+    settings.current.sound_system = kAlsa;
+    switch_sound_system();
+    reset_to_defaults();
+    reset_generator();
+    EXPECT_EQ(fake_libcw::last_gen_sound_device(), "desk_speakers");
+
+    seen = log().size();
+    fake_libcw::set_generator_new_result(kPulse, 0);
+    switch_sound_system();
+    EXPECT_EQ(settings.current.sound_system, 1);
+    EXPECT_EQ(log().substr(seen),
+              "varkel:EE: failed to create generator with sound system \"PulseAudio\"\n"
+              "varkel:WW: sound device \"desk_speakers\" cannot be opened on sound system "
+              "\"PulseAudio\"\n"
+              "varkel:II: starting generator with sound system \"Null\": success\n"
+              "varkel:WW: fall back to \"Null\" sound system\n");
+    reset_sound_device_for_tests();
 }
 
 // With a sound system, the key line still runs on the null one, and the
