@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "core/alternate_signal_stack.h"
 #include "core/logging.h"
 #include "devices/keying_device.h"
 #include "morse/callbacks.h"
@@ -63,6 +64,7 @@ bool create_generator(int sound_system) {
 namespace {
 
 void* destroy_sidetone_thread(void*) {
+    use_alternate_signal_stack();
     sidetone_destroy();
     return nullptr;
 }
