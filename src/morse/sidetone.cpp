@@ -27,11 +27,12 @@ enum class TuneCarrier {
 };
 
 // Guards everything below. libcw's key-line thread never takes it: the
-// cut thread holds it at normal priority, and the main thread may wait
-// behind the sound server while it holds it; a key edge that waited here
-// would start the next element late. The main thread holds it for libcw
-// calls that do not wait for the sidetone's queue; a flush, which waits
-// for the tone in progress, is made outside it.
+// cut thread holds it at normal priority, and the libcw2 calls made under
+// it take libcw2's own locks, which the sidetone's normal-priority thread
+// holds; a key edge that waited here would start the next element late.
+// The main thread holds it only for libcw2 calls that do not wait for the
+// sidetone's queue; a flush, which waits for the tone in progress, is made
+// outside it.
 std::mutex g_sidetone_mutex;
 cw_gen_t* g_generator = nullptr;  // guarded by g_sidetone_mutex
 cw_key_t* g_tune_key = nullptr;   // guarded by g_sidetone_mutex
