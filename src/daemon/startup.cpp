@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "core/logging.h"
+#include "core/main_wake.h"
 #include "core/process_exit.h"
 #include "core/realtime_scheduling.h"
 #include "core/settings.h"
@@ -139,6 +140,9 @@ void settle_debug_output() {
 }
 
 void close_debug_file() {
+    // libcw's thread has ended with the generator (handler E ran before):
+    // whatever it handed over is written now, also to standard output.
+    write_handed_over_log_lines();
     FILE* out = debug_output();
     if (out != nullptr && out != stdout && out != stderr) {
         set_debug_output(nullptr);
@@ -167,6 +171,11 @@ void run_daemon(int argc, char** argv) {
         detach();
     }
     install_exit_signal_handlers(settings.nofork);
+    // Before any thread that hands log lines over to this one exists.
+    if (!open_main_wake()) {
+        error_report("Eventfd");
+        exit_process(1);
+    }
     register_handler(close_socket_handler);
     if (!open_endpoint()) {
         exit_process(1);

@@ -92,18 +92,29 @@ std::atomic<bool> g_devices_stopped{false};
 // its generator is being stopped, and they must not key the port again.
 std::atomic<bool> g_keying_ended{false};
 
+// Lets go of the device lock if this thread holds it; true if it did.
+bool unlock_device_if_owner() {
+    if (g_device_lock_owner.load() != std::this_thread::get_id()) {
+        return false;
+    }
+    g_device_lock_owner.store(std::thread::id{});
+    g_device_mutex.unlock();
+    // Written only now: a stuck log output must not keep the lock, which
+    // libcw's thread needs for every key edge.
+    release_log_lines();
+    return true;
+}
+
 class DeviceLock {
   public:
     DeviceLock() {
         g_device_mutex.lock();
         g_device_lock_owner.store(std::this_thread::get_id());
+        hold_log_lines();
     }
     ~DeviceLock() {
         // A failing driver may have let go of the lock already.
-        if (g_device_lock_owner.load() == std::this_thread::get_id()) {
-            g_device_lock_owner.store(std::thread::id{});
-            g_device_mutex.unlock();
-        }
+        unlock_device_if_owner();
     }
     DeviceLock(const DeviceLock&) = delete;
     DeviceLock& operator=(const DeviceLock&) = delete;
@@ -112,10 +123,7 @@ class DeviceLock {
 // Ends the process from under the device lock: the clean-up handlers that
 // exit runs take the lock again to bring the device to rest.
 void exit_releasing_device_lock(int status) {
-    if (g_device_lock_owner.load() == std::this_thread::get_id()) {
-        g_device_lock_owner.store(std::thread::id{});
-        g_device_mutex.unlock();
-    }
+    unlock_device_if_owner();
     exit_process(status);
 }
 
@@ -124,6 +132,26 @@ bool drivable(const KeyingDevice* device) {
     return device != nullptr && device == current_device.load() && !g_devices_stopped.load() &&
            !g_keying_ended.load() && !device_rested_by_signal();
 }
+
+// A wrapper's driver calls with the test that they may be made: a fatal
+// signal's rest that lands while one is under way is made again after it
+// (devices/signal_rest.h). Called under the device lock.
+class DriverCall {
+  public:
+    DriverCall() { driver_call_begin(); }
+    ~DriverCall() { driver_call_end(made_); }
+    DriverCall(const DriverCall&) = delete;
+    DriverCall& operator=(const DriverCall&) = delete;
+    // drivable(device), remembering that the driver is then called.
+    bool drivable(const KeyingDevice* device) {
+        const bool may = varkel::drivable(device);
+        made_ = made_ || may;
+        return may;
+    }
+
+  private:
+    bool made_ = false;
+};
 
 bool copy_description(const char* text, std::optional<std::string>& copy) {
     return selection_io.copy_text(text, copy);
@@ -317,7 +345,8 @@ void end_on_device_failure() {
 
 void device_key(KeyingDevice* device, int32_t state) {
     DeviceLock lock;
-    if (!drivable(device)) {
+    DriverCall call;
+    if (!call.drivable(device)) {
         return;
     }
     device->key(device, state);
@@ -326,10 +355,11 @@ void device_key(KeyingDevice* device, int32_t state) {
 
 bool device_key_down_unless(KeyingDevice* device, const std::atomic<bool>& refuse) {
     DeviceLock lock;
+    DriverCall call;
     if (refuse.load()) {
         return false;
     }
-    if (drivable(device)) {
+    if (call.drivable(device)) {
         device->key(device, 1);
         g_key_down.store(true);
     }
@@ -338,7 +368,8 @@ bool device_key_down_unless(KeyingDevice* device, const std::atomic<bool>& refus
 
 void device_ptt(KeyingDevice* device, int32_t state) {
     DeviceLock lock;
-    if (!drivable(device)) {
+    DriverCall call;
+    if (!call.drivable(device)) {
         return;
     }
     g_ptt_asked.store(state == 1);
@@ -347,7 +378,8 @@ void device_ptt(KeyingDevice* device, int32_t state) {
 
 void device_reset(KeyingDevice* device) {
     DeviceLock lock;
-    if (!drivable(device)) {
+    DriverCall call;
+    if (!call.drivable(device)) {
         return;
     }
     device->reset(device);
@@ -356,7 +388,8 @@ void device_reset(KeyingDevice* device) {
 
 void device_ssb_way(KeyingDevice* device, int32_t state) {
     DeviceLock lock;
-    if (!drivable(device) || device->ssb_way == nullptr) {
+    DriverCall call;
+    if (!call.drivable(device) || device->ssb_way == nullptr) {
         return;
     }
     device->ssb_way(device, state);
@@ -364,7 +397,8 @@ void device_ssb_way(KeyingDevice* device, int32_t state) {
 
 void device_band_switch(KeyingDevice* device, uint8_t code) {
     DeviceLock lock;
-    if (!drivable(device) || device->band_switch == nullptr) {
+    DriverCall call;
+    if (!call.drivable(device) || device->band_switch == nullptr) {
         return;
     }
     device->band_switch(device, code);
@@ -372,12 +406,13 @@ void device_band_switch(KeyingDevice* device, uint8_t code) {
 
 void device_follow_ptt_switch(KeyingDevice* device) {
     DeviceLock lock;
-    if (!drivable(device) || device->read_ptt_switch == nullptr) {
+    DriverCall call;
+    if (!call.drivable(device) || device->read_ptt_switch == nullptr) {
         return;
     }
     const bool pressed = device->read_ptt_switch(device) == 0;
     // A failed read has ended the use of the device.
-    if (!drivable(device) || pressed == g_switch_holds_ptt.load()) {
+    if (!call.drivable(device) || pressed == g_switch_holds_ptt.load()) {
         return;
     }
     g_switch_holds_ptt.store(pressed);
@@ -397,8 +432,9 @@ int32_t device_read_ptt_switch(KeyingDevice* device) {
 
 void end_keying_for_exit() {
     DeviceLock lock;
+    DriverCall call;
     KeyingDevice* device = current_device.load();
-    if (drivable(device)) {
+    if (call.drivable(device)) {
         if (g_key_down.load()) {
             device->key(device, 0);
             g_key_down.store(false);

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/alternate_signal_stack.h"
 #include "core/logging.h"
 #include "core/realtime_scheduling.h"
 #include "devices/keying_device.h"
@@ -106,6 +107,7 @@ void stop_sidetone() {
 }
 
 void* destroy_sidetone_thread(void*) {
+    use_alternate_signal_stack();
     stop_sidetone();
     return nullptr;
 }

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -600,6 +601,102 @@ TEST(Devices, SwappedInvertedLinesKeyOnRtsAndRestAssertedThroughSwitchAndExit) {
     serial = port_events(daemon, "serial");
     EXPECT_EQ(names(serial, serial.size() - 3), (Names{"TIOCMBIS", "TIOCMBIS", "CLOSE"}));
     EXPECT_EQ(serial.back().state, kRest);
+}
+
+// Appends what the pipe holds now to text, waiting up to timeout_ms for
+// the first bytes. False at the pipe's end, and when nothing came and
+// give_up_on_silence is set.
+bool read_pipe(int fd, std::string& text, int timeout_ms, bool give_up_on_silence = false) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, timeout_ms) != 1) {
+        return !give_up_on_silence;
+    }
+    char chunk[4096];
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got <= 0) {
+        return false;
+    }
+    text.append(chunk, static_cast<size_t>(got));
+    return true;
+}
+
+bool read_pipe_until(int fd, std::string& text, const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        if (!read_pipe(fd, text, 5)) {
+            break;
+        }
+    }
+    return done();
+}
+
+size_t occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Standard output is a pipe that nobody reads any more (a terminal stopped
+// with Ctrl-S, a stalled journal): the main thread may wait on it, the key
+// line must not. The text already queued is keyed whole and ends with the
+// key up; once the output is read again every line comes out, in order,
+// and the daemon ends as asked.
+TEST(Devices, TextIsKeyedWholeWhileTheLogOutputIsNotRead) {
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    const int port = harness::free_udp_port();
+    Daemon daemon;
+    daemon.output_to(out[1]);
+    ASSERT_TRUE(daemon.start(
+        {"-n", "-x", "n", "-y", "d", "-p", std::to_string(port), "-s", "40", "-d", kSerial},
+        port_env(daemon.dir()), true));
+    close(out[1]);
+    std::string output;
+    ASSERT_TRUE(read_pipe_until(
+        out[0], output, [&] { return output.find("starting generator") != std::string::npos; }));
+
+    const std::string text = "TEST TEST TEST";
+    Client client;
+    ASSERT_TRUE(client.send(text, port));
+    ASSERT_TRUE(read_pipe_until(out[0], output, [&] {
+        return occurrences(output, "has been queued in libcw") == text.size();
+    }));
+    // From here on every write to standard output waits.
+    const int filler = open(("/proc/self/fd/" + std::to_string(out[0])).c_str(),
+                            O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_NE(filler, -1);
+    const std::string page(4096, '.');
+    while (write(filler, page.data(), page.size()) > 0) {
+    }
+    while (write(filler, ".", 1) > 0) {
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    close(filler);
+
+    const size_t edges = 2 * morse_decoder::marks_of(text);
+    const auto key_line = [&] {
+        return simport::line_timeline(port_events(daemon, "serial"), "serial", simport::kDtr);
+    };
+    // The open raised DTR and init cleared it: two levels before the text.
+    const bool keyed_whole = wait_until([&] { return key_line().size() >= edges + 2; });
+    EXPECT_TRUE(keyed_whole) << key_line().size() - 2 << " of " << edges << " key edges";
+    EXPECT_FALSE(key_line().back().on);
+
+    // The output is read again.
+    std::string rest;
+    std::thread reader([&] {
+        while (read_pipe(out[0], rest, kWaitMs, true)) {
+        }
+    });
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
+    reader.join();
+    close(out[0]);
+    output += rest;
+    EXPECT_EQ(occurrences(output, "keying event"), edges);
+    EXPECT_GT(output.find("varkel: Exiting"), output.rfind("keying event"));
 }
 
 // With PTT on no line the other line is cleared at init and never touched

@@ -280,19 +280,26 @@ TEST_F(GeneratorTest, SoundSystemPlaysASidetoneBesideTheKeyLineOnNull) {
               (std::vector<std::string>{"cw_flush_tone_queue", "cw_gen_flush_queue",
                                         "cw_gen_flush_queue", "cw_key_sk_set_value",
                                         "cw_queue_tone", "cw_queue_tone", "cw_send_character"}));
+    // libcw's thread only marks the carrier's end; the main thread, woken,
+    // ends it.
     fake_libcw::reset();
     keying_callback(nullptr, 0);  // the tune's end
+    EXPECT_TRUE(fake_libcw::calls().empty());
     keying_callback(nullptr, 1);
     keying_callback(nullptr, 0);
+    sidetone_end_carrier_if_due();
+    sidetone_end_carrier_if_due();
     EXPECT_EQ(fake_libcw::calls(), (std::vector<Call>{{"cw_key_sk_set_value", {0}}}));
 
     fake_libcw::reset();
     keying_callback(nullptr, 0);  // a gap: the tune begins with the next key-down
     tune(1);
     keying_callback(nullptr, 0);
+    sidetone_end_carrier_if_due();
     EXPECT_EQ(fake_libcw::count("cw_key_sk_set_value"), 1u);
     keying_callback(nullptr, 1);
     keying_callback(nullptr, 0);
+    sidetone_end_carrier_if_due();
     EXPECT_EQ(fake_libcw::count("cw_key_sk_set_value"), 2u);
 
     // Stopping ends both generators and the carrier's key.
@@ -356,6 +363,41 @@ TEST_F(GeneratorTest, AbortMutesTheSidetoneAtOnceAndHoldsWhatFollowsUntilItsFlus
                                            {"cw_gen_set_volume", {40}},
                                            {"cw_gen_set_speed", {30}},
                                            {"cw_gen_enqueue_character", {'K'}}}));
+    destroy_generator();
+}
+
+// A new tune flushes the sidetone, which waits for its tone in progress,
+// up to a second. The key-up that ends the running tune on the key line
+// may come meanwhile: libcw's thread must not wait for that flush, or the
+// next element would start late.
+std::thread g_libcw_thread;
+std::atomic<bool> g_edge_done{false};
+bool g_edge_done_during_flush = false;
+void flush_while_the_tune_ends() {
+    fake_libcw::set_gen_flush_hook(nullptr);  // the first flush only
+    g_libcw_thread = std::thread([] {
+        keying_callback(nullptr, 0);
+        g_edge_done.store(true);
+    });
+    // A key line that waited would wait for all of it; this gives up after
+    // five seconds.
+    for (int waited = 0; waited < 5000 && !g_edge_done.load(); ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    g_edge_done_during_flush = g_edge_done.load();
+}
+
+TEST_F(GeneratorTest, TuneEndOnTheKeyLineDoesNotWaitForTheSidetonesFlush) {
+    settings.current.sound_system = kPulse;
+    switch_sound_system();
+    fake_libcw::fire_key(1);
+    tune(2);
+    g_edge_done.store(false);
+    g_edge_done_during_flush = false;
+    fake_libcw::set_gen_flush_hook(flush_while_the_tune_ends);
+    tune(1);
+    g_libcw_thread.join();
+    EXPECT_TRUE(g_edge_done_during_flush);
     destroy_generator();
 }
 
