@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -76,6 +77,8 @@ std::atomic<std::thread::id> g_device_lock_owner{};
 // under the device lock.
 std::atomic<bool> g_key_down{false};
 std::atomic<bool> g_ptt_on{false};
+// When the key line last went up (CLOCK_MONOTONIC ns); 0 before any key-up.
+std::atomic<int64_t> g_last_key_up_ns{0};
 
 // Once set, no driver is called again: a request has failed and the process
 // is ending, the current device has been released at exit, or this is the
@@ -117,6 +120,21 @@ void exit_releasing_device_lock(int status) {
 bool drivable(const KeyingDevice* device) {
     return device != nullptr && device == current_device.load() && !g_devices_stopped.load() &&
            !g_keying_ended.load() && !device_rested_by_signal();
+}
+
+int64_t now_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+// Drives the key line and keeps its state. Called under the device lock.
+void drive_key(KeyingDevice* device, int32_t state) {
+    device->key(device, state);
+    if (state != 1 && g_key_down.load()) {
+        g_last_key_up_ns.store(now_ns());
+    }
+    g_key_down.store(state == 1);
 }
 
 bool copy_description(const char* text, std::optional<std::string>& copy) {
@@ -286,8 +304,7 @@ void device_key(KeyingDevice* device, int32_t state) {
     if (!drivable(device)) {
         return;
     }
-    device->key(device, state);
-    g_key_down.store(state == 1);
+    drive_key(device, state);
 }
 
 bool device_key_down_unless(KeyingDevice* device, const std::atomic<bool>& refuse) {
@@ -296,8 +313,7 @@ bool device_key_down_unless(KeyingDevice* device, const std::atomic<bool>& refus
         return false;
     }
     if (drivable(device)) {
-        device->key(device, 1);
-        g_key_down.store(true);
+        drive_key(device, 1);
     }
     return true;
 }
@@ -311,8 +327,7 @@ void device_ptt(KeyingDevice* device, int32_t state) {
     // a keyed line would hot-switch the transmitter. A PTT that is already
     // off (the foot-switch poll repeats it) cannot fall, so the key is left.
     if (state == 0 && g_ptt_on.load() && g_key_down.load()) {
-        device->key(device, 0);
-        g_key_down.store(false);
+        drive_key(device, 0);
     }
     device->ptt(device, state);
     g_ptt_on.store(state == 1);
@@ -352,20 +367,37 @@ int32_t device_read_ptt_switch(KeyingDevice* device) {
     return device->read_ptt_switch(device);
 }
 
-void end_keying_for_exit() {
+void end_keying_for_exit(bool keep_ptt) {
     DeviceLock lock;
     KeyingDevice* device = current_device.load();
     if (drivable(device)) {
         if (g_key_down.load()) {
-            device->key(device, 0);
-            g_key_down.store(false);
+            drive_key(device, 0);
         }
-        if (g_ptt_on.load()) {
+        if (g_ptt_on.load() && !keep_ptt) {
             device->ptt(device, 0);
             g_ptt_on.store(false);
         }
     }
     g_keying_ended.store(true);
+}
+
+void end_ptt_for_exit() {
+    DeviceLock lock;
+    KeyingDevice* device = current_device.load();
+    if (device == nullptr || g_devices_stopped.load() || device_rested_by_signal() ||
+        !g_keying_ended.load() || !g_ptt_on.load()) {
+        return;
+    }
+    if (g_key_down.load()) {
+        drive_key(device, 0);
+    }
+    device->ptt(device, 0);
+    g_ptt_on.store(false);
+}
+
+int64_t device_last_key_up_ns() {
+    return g_last_key_up_ns.load();
 }
 
 bool device_key_is_down() {

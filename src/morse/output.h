@@ -3,6 +3,8 @@
 // the Morse they send.
 #pragma once
 
+#include <cstdint>
+
 namespace varkel {
 
 void output_frequency(int hz);
@@ -10,6 +12,9 @@ void output_speed(int wpm);
 void output_volume(int percent);
 void output_gap(int dots);
 void output_weighting(int library_weighting);
+// The key line's dot at the speed and weighting last given, as libcw
+// times it; read from any thread.
+[[nodiscard]] int64_t key_line_dot_ns();
 void output_character(char character);
 // Takes back the last character queued that has not begun; false when the
 // key line had none left.

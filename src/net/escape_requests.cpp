@@ -13,6 +13,7 @@
 #include "morse/generator.h"
 #include "morse/output.h"
 #include "morse/ptt.h"
+#include "morse/ptt_hold.h"
 #include "net/udp_endpoint.h"
 
 namespace varkel {
@@ -93,6 +94,10 @@ void stop_transmission() {
     // queue is emptied.
     if (have_generator()) {
         output_abort();
+    }
+    // The key is up: with a tail or hang PTT falls after it all the same.
+    if (ptt_hold_after_abort()) {
+        return;
     }
     if (ptt_flags() != 0) {
         ptt_off(current_device.load(), "PTT off");
