@@ -274,6 +274,7 @@ bool start(Instance& instance, const Launch& launch) {
         if (launch.debug_log) {
             args.insert(args.end(), {"-y", "d"});
         }
+        args.insert(args.end(), launch.daemon_args.begin(), launch.daemon_args.end());
     } else {
         args = {FLOOR_BINARY, std::to_string(instance.udp_port), device, std::to_string(launch.wpm),
                 sound};
@@ -355,13 +356,25 @@ PlatformLog stop_platform_probe(PlatformProbe& probe) {
     return parse_platform_log(read_file(probe.output));
 }
 
-std::vector<Edge> read_port_edges(const std::string& path) {
+namespace {
+
+std::vector<Edge> read_line_edges(const std::string& path, unsigned line) {
     std::vector<Edge> edges;
     const auto events = simport::read_log(path);
-    for (const auto& change : simport::line_timeline(events, "serial", simport::kDtr)) {
+    for (const auto& change : simport::line_timeline(events, "serial", line)) {
         edges.push_back({change.time_ns, change.on});
     }
     return edges;
+}
+
+}  // namespace
+
+std::vector<Edge> read_port_edges(const std::string& path) {
+    return read_line_edges(path, simport::kDtr);
+}
+
+std::vector<Edge> read_ptt_edges(const std::string& path) {
+    return read_line_edges(path, simport::kRts);
 }
 
 }  // namespace bench

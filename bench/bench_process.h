@@ -78,12 +78,13 @@ inline constexpr const char* kSubjectNames[kSubjects] = {"varkel", "libcw floor"
 struct Launch {
     Subject subject = kDaemon;
     int wpm = 60;
-    char sound = 'n';        // the daemon's -x letter: n or p
-    std::string tag;         // path prefix of its logs
-    bool debug_log = false;  // the daemon's log at DD
-    int ptt_delay_ms = 0;    // the daemon's -t
-    int settle_ms = 300;     // after registration, before it is handed text
-    Environment env;         // added to the probe's and the port's
+    char sound = 'n';                      // the daemon's -x letter: n or p
+    std::string tag;                       // path prefix of its logs
+    bool debug_log = false;                // the daemon's log at DD
+    int ptt_delay_ms = 0;                  // the daemon's -t
+    std::vector<std::string> daemon_args;  // more of the daemon's options
+    int settle_ms = 300;                   // after registration, before it is handed text
+    Environment env;                       // added to the probe's and the port's
     ChildSetup setup;
 };
 
@@ -119,5 +120,7 @@ PlatformLog stop_platform_probe(PlatformProbe& probe);
 
 // The level changes of DTR, the key line, on the simulated serial port.
 std::vector<Edge> read_port_edges(const std::string& path);
+// The same of RTS, the PTT line (down: PTT on).
+std::vector<Edge> read_ptt_edges(const std::string& path);
 
 }  // namespace bench
