@@ -38,11 +38,6 @@ const std::string kTuneStop =
     "\x1b"
     "c0";
 
-struct Options {
-    int tries = kDefaultTries;
-    bool keep = false;
-};
-
 // The time of the first edge in the direction at or after from_ns, 0 when
 // none came in time.
 int64_t await_edge(const Instance& instance, int64_t from_ns, bool down,
@@ -213,36 +208,18 @@ void print_case(const Case& result) {
     printf("\n");
 }
 
-bool parse(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--quick") {
-            options.tries = kQuickTries;
-        } else if (arg == "--tries" && i + 1 < argc) {
-            options.tries = std::atoi(argv[++i]);
-        } else if (arg == "--keep") {
-            options.keep = true;
-        } else {
-            return false;
-        }
-    }
-    return options.tries > 0;
-}
-
 }  // namespace
 
 int run_abort(int argc, char** argv) {
-    Options options;
-    if (!parse(argc, argv, options)) {
+    TryOptions options{kDefaultTries};
+    if (!parse_try_options(argc, argv, kQuickTries, options)) {
         fprintf(stderr, "usage: run_bench --abort [--quick] [--tries N] [--keep]\n");
         return 2;
     }
-    char dir_template[] = "/tmp/varkel-abort-XXXXXX";
-    if (mkdtemp(dir_template) == nullptr) {
-        perror("run_bench: mkdtemp");
+    const std::string dir = make_run_dir("varkel-abort");
+    if (dir.empty()) {
         return 1;
     }
-    const std::string dir = dir_template;
     printf(
         "abort on the simulated serial port, null audio, PTT delay %d ms, %d tries a row; "
         "times from the datagram\n",

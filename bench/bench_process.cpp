@@ -156,6 +156,31 @@ int free_udp_port() {
     return port;
 }
 
+bool parse_try_options(int argc, char** argv, int quick_tries, TryOptions& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--quick") {
+            options.tries = quick_tries;
+        } else if (arg == "--tries" && i + 1 < argc) {
+            options.tries = std::atoi(argv[++i]);
+        } else if (arg == "--keep") {
+            options.keep = true;
+        } else {
+            return false;
+        }
+    }
+    return options.tries > 0;
+}
+
+std::string make_run_dir(const char* prefix) {
+    std::string path = std::string("/tmp/") + prefix + "-XXXXXX";
+    if (mkdtemp(path.data()) == nullptr) {
+        perror("run_bench: mkdtemp");
+        return "";
+    }
+    return path;
+}
+
 Client::Client() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {}
 
 Client::~Client() {

@@ -30,6 +30,17 @@ std::string load_average();
 
 int free_udp_port();
 
+// The options of a bench that repeats tries: --quick, --tries N, --keep.
+struct TryOptions {
+    int tries = 0;
+    bool keep = false;
+};
+// False for any other argument or no tries; tries holds its default.
+bool parse_try_options(int argc, char** argv, int quick_tries, TryOptions& options);
+// A fresh directory /tmp/<prefix>-XXXXXX for a run's logs; empty (and
+// said) when it cannot be made.
+std::string make_run_dir(const char* prefix);
+
 class Client {
   public:
     Client();

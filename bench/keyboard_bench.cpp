@@ -37,11 +37,6 @@ constexpr double kGapExcessTargetMs = 3.0;
 constexpr double kFallTargetMs = 2.0;
 constexpr double kTextInTailTargetMs = 1.0;
 
-struct Options {
-    int tries = kDefaultTries;
-    bool keep = false;
-};
-
 int64_t ms_to_ns(double ms) {
     return static_cast<int64_t>(ms * kNsPerMs);
 }
@@ -210,36 +205,18 @@ std::string figure(const char* format, double a, double b = 0, double c = 0) {
     return text;
 }
 
-bool parse(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--quick") {
-            options.tries = kQuickTries;
-        } else if (arg == "--tries" && i + 1 < argc) {
-            options.tries = std::atoi(argv[++i]);
-        } else if (arg == "--keep") {
-            options.keep = true;
-        } else {
-            return false;
-        }
-    }
-    return options.tries > 0;
-}
-
 }  // namespace
 
 int run_keyboard(int argc, char** argv) {
-    Options options;
-    if (!parse(argc, argv, options)) {
+    TryOptions options{kDefaultTries};
+    if (!parse_try_options(argc, argv, kQuickTries, options)) {
         fprintf(stderr, "usage: run_bench --keyboard [--quick] [--tries N] [--keep]\n");
         return 2;
     }
-    char dir_template[] = "/tmp/varkel-keyboard-XXXXXX";
-    if (mkdtemp(dir_template) == nullptr) {
-        perror("run_bench: mkdtemp");
+    const std::string dir = make_run_dir("varkel-keyboard");
+    if (dir.empty()) {
         return 1;
     }
-    const std::string dir = dir_template;
     printf(
         "keyboard sending on the simulated serial port, null audio, %d wpm, PTT delay %d ms: "
         "\"%s\" a character per datagram, each sent at the last key-up of the one before; "
