@@ -191,12 +191,16 @@ double largest_size(const std::vector<double>& values) {
     return size;
 }
 
+// A row without a target (empty, or a figure from before in brackets)
+// gets no verdict.
 void row(const char* measure, const std::string& value, const char* target, bool measured,
          bool within) {
+    const bool judged = target[0] != '\0' && target[0] != '(';
     printf("%-52s %18s  %-22s %s\n", measure, value.c_str(), target,
-           !measured ? "not measured"
-           : within  ? "within target"
-                     : "over target");
+           !judged     ? ""
+           : !measured ? "not measured"
+           : within    ? "within target"
+                       : "over target");
 }
 
 std::string figure(const char* format, double a, double b = 0, double c = 0) {

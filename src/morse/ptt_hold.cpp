@@ -50,7 +50,8 @@ std::atomic<int64_t> g_exit_fall_ns{0};
 std::atomic<bool> g_thread_ends{false};
 
 pthread_t g_thread{};
-bool g_thread_started = false;
+// Written by the main thread only; read by libcw's too.
+std::atomic<bool> g_thread_started{false};
 
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
                   std::atomic<uint32_t>::is_always_lock_free,
