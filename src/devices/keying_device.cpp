@@ -404,6 +404,10 @@ bool device_key_is_down() {
     return g_key_down.load();
 }
 
+bool device_ptt_is_on() {
+    return g_ptt_on.load();
+}
+
 void reset_devices_for_tests() {
     DeviceLock lock;
     for (KeyingDevice* device : {&serial_device, &null_device, &parallel_device}) {

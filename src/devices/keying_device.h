@@ -78,6 +78,8 @@ int64_t device_last_key_up_ns();
 
 // Whether the key line was last driven down (mirrored edges).
 bool device_key_is_down();
+// Whether the PTT line was last driven on.
+bool device_ptt_is_on();
 
 // Puts the three records back to their initial state (tests only).
 void reset_devices_for_tests();

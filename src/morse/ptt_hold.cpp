@@ -36,6 +36,7 @@ constexpr int64_t kExitHoldMaxNs = kNanosecondsPerSecond;
 // libcw runs the low-queue callback just before the final key-up: when the
 // hold is due with the key still down, it is looked at again this soon.
 constexpr int64_t kKeyUpPendingNs = 200'000;
+constexpr int64_t kKeyUpPendingMaxNs = 50'000'000;
 
 // Bumped by every change below, so that the thread's wait ends and it looks
 // again; the thread waits on it with the value it read before looking.
@@ -134,7 +135,12 @@ int64_t look_at_hold(uint32_t sequence) {
         return 0;  // begun again, or ended, while this looked
     }
     if (device_key_is_down()) {
-        return now + kKeyUpPendingNs;  // the final key-up is on its way
+        if (now - fall < kKeyUpPendingMaxNs) {
+            return now + kKeyUpPendingNs;  // the final key-up is on its way
+        }
+        // Something else keys: what it sends begins a hold of its own.
+        g_hold_ns.store(0);
+        return 0;
     }
     end_hold_locked();
     return 0;
@@ -208,8 +214,11 @@ bool ptt_hold_begin_locked() {
     if (g_exit_fall_ns.load() != 0) {
         return true;  // the exit's fall is timed already
     }
+    // Only a PTT line that is on is held: with a PTT delay of 0 the daemon
+    // raises none, and a client that ends manual PTT while Morse is queued
+    // leaves the flag alone to fall.
     const int64_t hold = hold_length_ns();
-    if (hold == 0) {
+    if (hold == 0 || !device_ptt_is_on()) {
         return false;
     }
     g_hold_from_ns.store(device_key_is_down() ? now_ns() : device_last_key_up_ns());
@@ -226,7 +235,8 @@ bool ptt_hold_after_abort() {
     }
     std::lock_guard<std::mutex> lock(g_ptt_decision_mutex);
     const uint8_t flags = ptt_flags();
-    if ((flags & ~PTT_ACTIVE_ECHO) != PTT_ACTIVE_AUTO || hold_length_ns() == 0) {
+    if ((flags & ~PTT_ACTIVE_ECHO) != PTT_ACTIVE_AUTO || hold_length_ns() == 0 ||
+        !device_ptt_is_on()) {
         return false;
     }
     if ((flags & PTT_ACTIVE_ECHO) != 0) {
@@ -249,7 +259,7 @@ bool ptt_hold_begin_exit() {
     }
     std::lock_guard<std::mutex> lock(g_ptt_decision_mutex);
     const uint8_t flags = ptt_flags();
-    if ((flags & PTT_ACTIVE_AUTO) == 0 || (flags & PTT_ACTIVE_MANUAL) != 0) {
+    if ((flags & PTT_ACTIVE_AUTO) == 0 || (flags & PTT_ACTIVE_MANUAL) != 0 || !device_ptt_is_on()) {
         return false;
     }
     const int64_t hold = hold_length_ns();
