@@ -134,4 +134,10 @@ std::vector<Edge> read_port_edges(const std::string& path);
 // The same of RTS, the PTT line (down: PTT on).
 std::vector<Edge> read_ptt_edges(const std::string& path);
 
+// The time of the first edge in the direction at or after from_ns on the
+// program's port, 0 when none came within timeout_ms.
+inline constexpr int kEdgeTimeoutMs = 3000;
+int64_t await_edge(const Instance& instance, int64_t from_ns, bool down,
+                   int timeout_ms = kEdgeTimeoutMs);
+
 }  // namespace bench

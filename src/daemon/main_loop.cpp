@@ -100,11 +100,9 @@ void main_loop_pass() {
     }
     exit_on_signal();
 
-    KeyingDevice* device = current_device.load();
-    if (device->read_ptt_switch != nullptr) {
-        const int32_t pressed_open = device_read_ptt_switch(device);
-        device_ptt(device, pressed_open == 0 ? 1 : 0);
-    }
+    // Acts only on a change of the switch: PTT that the daemon holds for a
+    // text or a client must not fall under a keyed line at a wake-up.
+    device_follow_ptt_switch(current_device.load());
 }
 
 void run_main_loop() {

@@ -132,7 +132,7 @@ void settle_debug_output() {
         return;
     }
     fprintf(stderr, "debug output: %s\n", path->c_str());
-    FILE* file = fopen(path->c_str(), "w+");
+    FILE* file = fopen(path->c_str(), "w+e");  // e: close-on-exec
     if (file == nullptr) {
         fprintf(stderr, "%s: failed to open output debug file \"%s\"\n", kProgramName,
                 path->c_str());

@@ -79,6 +79,12 @@ std::atomic<bool> g_key_down{false};
 std::atomic<bool> g_ptt_on{false};
 // When the key line last went up (CLOCK_MONOTONIC ns); 0 before any key-up.
 std::atomic<int64_t> g_last_key_up_ns{0};
+// The PTT line is on while the daemon asks for it (automatic or manual PTT,
+// through device_ptt) or the foot switch was last read pressed: each of the
+// two lets the line fall only when the other does not hold it. Written
+// under the device lock.
+std::atomic<bool> g_ptt_asked{false};
+std::atomic<bool> g_switch_holds_ptt{false};
 
 // Once set, no driver is called again: a request has failed and the process
 // is ending, the current device has been released at exit, or this is the
@@ -141,6 +147,27 @@ bool copy_description(const char* text, std::optional<std::string>& copy) {
     return selection_io.copy_text(text, copy);
 }
 
+// The device is at rest: key up, PTT off, and the foot switch counts as
+// open until it is next read. Called under the device lock.
+void forget_line_states() {
+    g_key_down.store(false);
+    g_ptt_on.store(false);
+    g_ptt_asked.store(false);
+    g_switch_holds_ptt.store(false);
+}
+
+// Drives the PTT line; never lets it fall under a keyed line. libcw asks
+// for PTT off just before its final key-up; dropping PTT under a keyed
+// line would hot-switch the transmitter. A PTT that is already off cannot
+// fall, so the key is left. Called under the device lock.
+void drive_ptt_locked(KeyingDevice* device, bool on) {
+    if (!on && g_ptt_on.load() && g_key_down.load()) {
+        drive_key(device, 0);
+    }
+    device->ptt(device, on ? 1 : 0);
+    g_ptt_on.store(on);
+}
+
 // Brings a device that is no longer to be driven to rest and ends its use,
 // closing its descriptor. Called under the device lock.
 void retire(KeyingDevice* device) {
@@ -151,8 +178,7 @@ void retire(KeyingDevice* device) {
     if (device->reset != nullptr) {
         device->reset(device);
     }
-    g_key_down.store(false);
-    g_ptt_on.store(false);
+    forget_line_states();
     if (device->release != nullptr) {
         device->release(device);
     }
@@ -196,7 +222,15 @@ bool select_device(std::atomic<KeyingDevice*>& target, const char* text) {
             retire(&parallel_device);
             target.store(&null_device);
         }
-        fd = probe_parallel(text);
+        bool held_elsewhere = false;
+        fd = probe_parallel(text, &held_elsewhere);
+        if (held_elsewhere) {
+            debug_log(WW,
+                      "parallel port \"%s\" is held by another program, keeping the current "
+                      "keying device",
+                      text);
+            return false;
+        }
         if (fd != -1) {
             if (selection_io.effective_user_id() != 0) {
                 log_not_root();
@@ -234,8 +268,7 @@ bool select_device(std::atomic<KeyingDevice*>& target, const char* text) {
         publish_signal_rest(chosen, fd);
         chosen->init(chosen, fd);
     }
-    g_key_down.store(false);
-    g_ptt_on.store(false);
+    forget_line_states();
     return true;
 }
 
@@ -323,14 +356,8 @@ void device_ptt(KeyingDevice* device, int32_t state) {
     if (!drivable(device)) {
         return;
     }
-    // libcw asks for PTT off just before its final key-up; dropping PTT under
-    // a keyed line would hot-switch the transmitter. A PTT that is already
-    // off (the foot-switch poll repeats it) cannot fall, so the key is left.
-    if (state == 0 && g_ptt_on.load() && g_key_down.load()) {
-        drive_key(device, 0);
-    }
-    device->ptt(device, state);
-    g_ptt_on.store(state == 1);
+    g_ptt_asked.store(state == 1);
+    drive_ptt_locked(device, state == 1 || g_switch_holds_ptt.load());
 }
 
 void device_reset(KeyingDevice* device) {
@@ -339,8 +366,7 @@ void device_reset(KeyingDevice* device) {
         return;
     }
     device->reset(device);
-    g_key_down.store(false);
-    g_ptt_on.store(false);
+    forget_line_states();
 }
 
 void device_ssb_way(KeyingDevice* device, int32_t state) {
@@ -357,6 +383,23 @@ void device_band_switch(KeyingDevice* device, uint8_t code) {
         return;
     }
     device->band_switch(device, code);
+}
+
+void device_follow_ptt_switch(KeyingDevice* device) {
+    DeviceLock lock;
+    if (!drivable(device) || device->read_ptt_switch == nullptr) {
+        return;
+    }
+    const bool pressed = device->read_ptt_switch(device) == 0;
+    // A failed read has ended the use of the device.
+    if (!drivable(device) || pressed == g_switch_holds_ptt.load()) {
+        return;
+    }
+    g_switch_holds_ptt.store(pressed);
+    const bool on = pressed || g_ptt_asked.load();
+    if (on != g_ptt_on.load()) {
+        drive_ptt_locked(device, on);
+    }
 }
 
 int32_t device_read_ptt_switch(KeyingDevice* device) {
@@ -376,8 +419,11 @@ void end_keying_for_exit(bool keep_ptt) {
         }
         if (g_ptt_on.load() && !keep_ptt) {
             device->ptt(device, 0);
-            g_ptt_on.store(false);
         }
+        // A PTT kept up falls in end_ptt_for_exit.
+        const bool ptt_kept = keep_ptt && g_ptt_on.load();
+        forget_line_states();
+        g_ptt_on.store(ptt_kept);
     }
     g_keying_ended.store(true);
 }
@@ -405,7 +451,7 @@ bool device_key_is_down() {
 }
 
 bool device_ptt_is_on() {
-    return g_ptt_on.load();
+    return g_ptt_asked.load();
 }
 
 void reset_devices_for_tests() {
@@ -416,8 +462,7 @@ void reset_devices_for_tests() {
     }
     current_device.store(&null_device);
     selection_io = kProcessSelectionIo;
-    g_key_down.store(false);
-    g_ptt_on.store(false);
+    forget_line_states();
     g_devices_stopped.store(false);
     g_keying_ended.store(false);
     reset_signal_rest_for_tests();

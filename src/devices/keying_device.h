@@ -66,6 +66,11 @@ void device_reset(KeyingDevice* device);
 void device_ssb_way(KeyingDevice* device, int32_t state);
 void device_band_switch(KeyingDevice* device, uint8_t code);
 int32_t device_read_ptt_switch(KeyingDevice* device);
+// Reads the foot switch and acts only when it has changed since it was last
+// read: pressed, it raises PTT; released, it lets PTT fall unless the
+// daemon holds it (automatic or manual PTT). While it is pressed a PTT off
+// from the daemon leaves the line on.
+void device_follow_ptt_switch(KeyingDevice* device);
 // The process is ending: key up, then PTT off, at once, and no further
 // key or PTT change reaches the device (libcw may go on reporting edges
 // until its generator has stopped). The release at exit still runs.
@@ -78,7 +83,7 @@ int64_t device_last_key_up_ns();
 
 // Whether the key line was last driven down (mirrored edges).
 bool device_key_is_down();
-// Whether the PTT line was last driven on.
+// Whether the daemon has PTT on (device_ptt), whatever a foot switch does.
 bool device_ptt_is_on();
 
 // Puts the three records back to their initial state (tests only).

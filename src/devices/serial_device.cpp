@@ -42,8 +42,9 @@ int probe_serial(const char* text) {
         return -1;
     }
     // Non-blocking so a port waiting for carrier does not hold us up; never
-    // our controlling terminal.
-    const int fd = serial_port_io.open(node.path, O_RDWR | O_NONBLOCK | O_NOCTTY);
+    // our controlling terminal; closed in any program a library starts, so
+    // that our close is the last and drops the lines.
+    const int fd = serial_port_io.open(node.path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd == -1) {
         return -1;
     }

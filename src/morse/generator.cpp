@@ -6,6 +6,7 @@
 #include "core/logging.h"
 #include "devices/keying_device.h"
 #include "morse/callbacks.h"
+#include "morse/key_line_clock.h"
 #include "morse/libcw_api.h"
 #include "morse/output.h"
 #include "morse/ptt.h"
@@ -62,8 +63,16 @@ bool create_generator(int sound_system) {
 
 namespace {
 
-void* destroy_sidetone_thread(void*) {
+// libcw's stop waits for the generator's thread to leave its loop, not a
+// fixed second (see key_line_stop_begin).
+void stop_sidetone() {
+    key_line_stop_begin();
     sidetone_destroy();
+    key_line_stop_end();
+}
+
+void* destroy_sidetone_thread(void*) {
+    stop_sidetone();
     return nullptr;
 }
 
@@ -71,18 +80,26 @@ void* destroy_sidetone_thread(void*) {
 
 void destroy_generator() {
     output_forget_tune();
-    // Stopping a generator waits about a second for its thread to end: the
-    // two generators are stopped side by side, so that a reset or a switch
-    // of sound system keeps the main thread no longer than before.
+    // Stopping a generator waits for its thread to end, on a sound server
+    // for the last buffer it writes: the two generators are stopped side by
+    // side, so that a reset or a switch of sound system keeps the main
+    // thread no longer than one of them takes.
     pthread_t sidetone_thread{};
     const bool beside = sidetone_present() && pthread_create(&sidetone_thread, nullptr,
                                                              destroy_sidetone_thread, nullptr) == 0;
+    // What was keyed is dropped: the tone in progress (a tune's second, say)
+    // ends with the flush the stop begins with, as in an abort, instead of
+    // holding the stop and the key until it has run out.
+    key_line_cut_begin();
+    key_line_stop_begin();
     cw_generator_stop();
+    key_line_stop_end();
+    key_line_cut_end();
     cw_generator_delete();
     if (beside) {
         pthread_join(sidetone_thread, nullptr);
     } else {
-        sidetone_destroy();
+        stop_sidetone();
     }
 }
 
@@ -93,6 +110,7 @@ void configure_generator(const ParameterSet& parameters) {
     // for: without this every key edge after a reset or a switch of sound
     // system would stay off the keying device.
     cw_register_keying_callback(keying_callback, nullptr);
+    output_setup_key_line();
     output_frequency(parameters.tone);
     output_speed(parameters.wpm);
     output_volume(parameters.volume);
@@ -146,7 +164,7 @@ void tune(int seconds) {
     // and drop PTT under the carrier that follows.
     g_tune_queueing.store(true);
     for (int second = 0; second < seconds; ++second) {
-        cw_queue_tone(kTuneToneMicroseconds, settings.current.tone);
+        cw_queue_tone(kTuneToneMicroseconds, kKeyLineFrequency);
     }
     cw_send_character(kTuneEndCharacter);
     g_tune_queueing.store(false);

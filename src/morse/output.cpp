@@ -32,8 +32,12 @@ constexpr int64_t kWeightingPercentPerStep = 2;
 
 }  // namespace
 
+void output_setup_key_line() {
+    cw_set_frequency(kKeyLineFrequency);
+    cw_set_volume(kKeyLineVolume);
+}
+
 void output_frequency(int hz) {
-    cw_set_frequency(hz);
     sidetone_set_frequency(hz);
 }
 
@@ -44,7 +48,6 @@ void output_speed(int wpm) {
 }
 
 void output_volume(int percent) {
-    cw_set_volume(percent);
     sidetone_set_volume(percent);
 }
 

@@ -86,7 +86,7 @@ bool open_own_socket() {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(settings.port));
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
+    socket_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (socket_fd == -1) {
         // The clean-up handler must not close descriptor -1 or 0.
         socket_fd = 0;

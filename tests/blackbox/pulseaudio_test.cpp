@@ -223,7 +223,8 @@ TEST(PulseAudio, KeyLineKeepsItsTimingAndTheSidetoneIsHeard) {
             // This text's 14 marks: its last 28 edges and the one before.
             ASSERT_GE(dtr.size(), 29u);
             const std::vector<simport::Edge> text(dtr.end() - 29, dtr.end());
-            const auto decoded = morse_decoder::decode(morse_decoder::key_intervals(text), 60);
+            const auto decoded =
+                morse_decoder::check_keyed(morse_decoder::key_intervals(text), "PARIS", 60);
             EXPECT_EQ(decoded.text, "PARIS") << after;
             EXPECT_TRUE(decoded.mistimed.empty())
                 << after << morse_decoder::joined(decoded.mistimed);

@@ -36,7 +36,7 @@ TEST_F(SerialDeviceTest, ProbeOpensWithoutBlockingOrControllingTerminalAndReadsT
     test_ports::add(Kind::serial, "ttyACM0");
     const int fd = probe_serial("ttyACM0");
     EXPECT_NE(fd, -1);
-    EXPECT_EQ(test_ports::port("ttyACM0").open_flags, O_RDWR | O_NONBLOCK | O_NOCTTY);
+    EXPECT_EQ(test_ports::port("ttyACM0").open_flags, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     EXPECT_EQ(test_ports::requests("ttyACM0"), (Requests{"open", "fstat", "TIOCMGET"}));
 }
 
