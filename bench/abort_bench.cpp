@@ -36,11 +36,6 @@ const std::string kTuneStop =
     "\x1b"
     "c0";
 
-struct Options {
-    int tries = kDefaultTries;
-    bool keep = false;
-};
-
 bool key_up_between(const Instance& instance, int64_t from_ns, int64_t to_ns) {
     for (const Edge& edge : read_port_edges(instance.port_log)) {
         if (!edge.down && edge.t_ns > from_ns && edge.t_ns < to_ns) {
@@ -195,36 +190,18 @@ void print_case(const Case& result) {
     printf("\n");
 }
 
-bool parse(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--quick") {
-            options.tries = kQuickTries;
-        } else if (arg == "--tries" && i + 1 < argc) {
-            options.tries = std::atoi(argv[++i]);
-        } else if (arg == "--keep") {
-            options.keep = true;
-        } else {
-            return false;
-        }
-    }
-    return options.tries > 0;
-}
-
 }  // namespace
 
 int run_abort(int argc, char** argv) {
-    Options options;
-    if (!parse(argc, argv, options)) {
+    TryOptions options{kDefaultTries};
+    if (!parse_try_options(argc, argv, kQuickTries, options)) {
         fprintf(stderr, "usage: run_bench --abort [--quick] [--tries N] [--keep]\n");
         return 2;
     }
-    char dir_template[] = "/tmp/varkel-abort-XXXXXX";
-    if (mkdtemp(dir_template) == nullptr) {
-        perror("run_bench: mkdtemp");
+    const std::string dir = make_run_dir("varkel-abort");
+    if (dir.empty()) {
         return 1;
     }
-    const std::string dir = dir_template;
     printf(
         "abort on the simulated serial port, null audio, PTT delay %d ms, %d tries a row; "
         "times from the datagram\n",

@@ -156,6 +156,31 @@ int free_udp_port() {
     return port;
 }
 
+bool parse_try_options(int argc, char** argv, int quick_tries, TryOptions& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--quick") {
+            options.tries = quick_tries;
+        } else if (arg == "--tries" && i + 1 < argc) {
+            options.tries = std::atoi(argv[++i]);
+        } else if (arg == "--keep") {
+            options.keep = true;
+        } else {
+            return false;
+        }
+    }
+    return options.tries > 0;
+}
+
+std::string make_run_dir(const char* prefix) {
+    std::string path = std::string("/tmp/") + prefix + "-XXXXXX";
+    if (mkdtemp(path.data()) == nullptr) {
+        perror("run_bench: mkdtemp");
+        return "";
+    }
+    return path;
+}
+
 Client::Client() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {}
 
 Client::~Client() {
@@ -274,6 +299,7 @@ bool start(Instance& instance, const Launch& launch) {
         if (launch.debug_log) {
             args.insert(args.end(), {"-y", "d"});
         }
+        args.insert(args.end(), launch.daemon_args.begin(), launch.daemon_args.end());
     } else {
         args = {FLOOR_BINARY, std::to_string(instance.udp_port), device, std::to_string(launch.wpm),
                 sound};
@@ -355,13 +381,25 @@ PlatformLog stop_platform_probe(PlatformProbe& probe) {
     return parse_platform_log(read_file(probe.output));
 }
 
-std::vector<Edge> read_port_edges(const std::string& path) {
+namespace {
+
+std::vector<Edge> read_line_edges(const std::string& path, unsigned line) {
     std::vector<Edge> edges;
     const auto events = simport::read_log(path);
-    for (const auto& change : simport::line_timeline(events, "serial", simport::kDtr)) {
+    for (const auto& change : simport::line_timeline(events, "serial", line)) {
         edges.push_back({change.time_ns, change.on});
     }
     return edges;
+}
+
+}  // namespace
+
+std::vector<Edge> read_port_edges(const std::string& path) {
+    return read_line_edges(path, simport::kDtr);
+}
+
+std::vector<Edge> read_ptt_edges(const std::string& path) {
+    return read_line_edges(path, simport::kRts);
 }
 
 int64_t await_edge(const Instance& instance, int64_t from_ns, bool down, int timeout_ms) {

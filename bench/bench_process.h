@@ -30,6 +30,17 @@ std::string load_average();
 
 int free_udp_port();
 
+// The options of a bench that repeats tries: --quick, --tries N, --keep.
+struct TryOptions {
+    int tries = 0;
+    bool keep = false;
+};
+// False for any other argument or no tries; tries holds its default.
+bool parse_try_options(int argc, char** argv, int quick_tries, TryOptions& options);
+// A fresh directory /tmp/<prefix>-XXXXXX for a run's logs; empty (and
+// said) when it cannot be made.
+std::string make_run_dir(const char* prefix);
+
 class Client {
   public:
     Client();
@@ -78,12 +89,13 @@ inline constexpr const char* kSubjectNames[kSubjects] = {"varkel", "libcw floor"
 struct Launch {
     Subject subject = kDaemon;
     int wpm = 60;
-    char sound = 'n';        // the daemon's -x letter: n or p
-    std::string tag;         // path prefix of its logs
-    bool debug_log = false;  // the daemon's log at DD
-    int ptt_delay_ms = 0;    // the daemon's -t
-    int settle_ms = 300;     // after registration, before it is handed text
-    Environment env;         // added to the probe's and the port's
+    char sound = 'n';                      // the daemon's -x letter: n or p
+    std::string tag;                       // path prefix of its logs
+    bool debug_log = false;                // the daemon's log at DD
+    int ptt_delay_ms = 0;                  // the daemon's -t
+    std::vector<std::string> daemon_args;  // more of the daemon's options
+    int settle_ms = 300;                   // after registration, before it is handed text
+    Environment env;                       // added to the probe's and the port's
     ChildSetup setup;
 };
 
@@ -119,6 +131,8 @@ PlatformLog stop_platform_probe(PlatformProbe& probe);
 
 // The level changes of DTR, the key line, on the simulated serial port.
 std::vector<Edge> read_port_edges(const std::string& path);
+// The same of RTS, the PTT line (down: PTT on).
+std::vector<Edge> read_ptt_edges(const std::string& path);
 
 // The time of the first edge in the direction at or after from_ns on the
 // program's port, 0 when none came within timeout_ms.

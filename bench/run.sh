@@ -34,6 +34,13 @@
 # the next datagram after an abort, a text 5 ms after an abort decoded back.
 #   bench/run.sh --abort [--quick] [--tries N] [--keep]
 #
+# Keyboard sending with PTT tail and hang (about 1.5 minutes; --quick about
+# half a minute): "CQ TEST DE VK2ABC" a character per datagram at 20 wpm
+# with a PTT delay of 20 ms, PTT drops inside it without a hang and with
+# ptt-hang=1, the character gaps, when PTT falls after the hang and after
+# ptt-tail=500, and a text sent 250 ms into the tail.
+#   bench/run.sh --keyboard [--quick] [--tries N] [--keep]
+#
 # Run it on a quiet machine: the numbers share the CPUs with everything else.
 # The build goes to build-bench/ (BUILD_DIR overrides), apart from the
 # test build.

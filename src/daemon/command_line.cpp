@@ -3,7 +3,9 @@
 #include <getopt.h>
 
 #include <cstdio>
+#include <cstring>
 #include <iterator>
+#include <string>
 
 #include "core/logging.h"
 #include "core/process_exit.h"
@@ -11,6 +13,7 @@
 #include "core/value_parsers.h"
 #include "devices/keying_device.h"
 #include "devices/serial_lines.h"
+#include "morse/ptt_hold.h"
 #include "morse/sound_device.h"
 
 namespace varkel {
@@ -48,6 +51,65 @@ constexpr char kLongOptionShortForms[] = {'d', 'n', 'p', 'P', 's', 't', 'v', 'V'
 
 static_assert(std::size(kLongOptionShortForms) + 1 == std::size(kLongOptions),
               "every long option needs its short form");
+
+// The names -o takes, each with the values it takes and its reader, which
+// gets the whole "name=value" and returns false for a value it refuses.
+struct NamedOption {
+    const char* name;
+    const char* values;
+    bool (*read)(const char* text);
+};
+
+bool read_serial_lines(const char* text) {
+    return read_serial_option(text, serial_lines);
+}
+
+bool read_ptt_hold(const char* text) {
+    return read_ptt_hold_option(text, ptt_hold);
+}
+
+constexpr NamedOption kNamedOptions[] = {
+    {"key", "dtr|rts", read_serial_lines},
+    {"ptt", "rts|dtr|none", read_serial_lines},
+    {"invert", "none|key|ptt|key,ptt", read_serial_lines},
+    {"ptt-tail", "<ms 0..2550>", read_ptt_hold},
+    {"ptt-hang", "<word spaces 0..8>", read_ptt_hold},
+};
+
+const NamedOption* named_option(const char* text) {
+    const char* equals = strchr(text, '=');
+    const size_t length = equals == nullptr ? 0 : static_cast<size_t>(equals - text);
+    for (const NamedOption& option : kNamedOptions) {
+        if (length != 0 && strlen(option.name) == length &&
+            strncmp(text, option.name, length) == 0) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+// "key=dtr|rts, ptt=rts|dtr|none ... or ptt-hang=<word spaces 0..8>"
+std::string named_option_hint() {
+    std::string hint;
+    for (size_t i = 0; i < std::size(kNamedOptions); ++i) {
+        if (i != 0) {
+            hint += i + 1 == std::size(kNamedOptions) ? " or " : ", ";
+        }
+        hint += std::string(kNamedOptions[i].name) + "=" + kNamedOptions[i].values;
+    }
+    return hint;
+}
+
+bool parse_named_option(const char* text) {
+    const NamedOption* option = named_option(text);
+    if (option == nullptr || !option->read(text)) {
+        debug_log(EE, "invalid requested option: \"%s\" (use %s)", text,
+                  named_option_hint().c_str());
+        return false;
+    }
+    debug_log(II, "requested option: \"%s\"", text);
+    return true;
+}
 
 void refuse_unless(bool accepted) {
     if (!accepted) {
@@ -132,10 +194,11 @@ void act_on_option(int letter, const char* argument) {
             refuse_unless(parse_sound_system(settings.defaults.sound_system, argument));
             break;
         case 'o':
+            // The device name has its own check and its own refusal.
             if (is_sound_device_option(argument)) {
                 refuse_unless(parse_sound_device_option(argument));
             } else {
-                refuse_unless(parse_serial_option(argument));
+                refuse_unless(parse_named_option(argument));
             }
             break;
         case 'h':
@@ -270,6 +333,11 @@ void print_usage() {
             "        invert=none|key|ptt|key,ptt\n"
             "                           lines that are active low (default: none)\n"
             "        sound-device=NAME  sidetone's device on the -x sound system\n"
+            "        Keep automatic PTT up after the last key-up (with -t above 0):\n"
+            "        ptt-tail=<ms>      for this long (0 - 2550, default: 0)\n"
+            "        ptt-hang=<word spaces>\n"
+            "                           for this many word spaces, e.g. 1.5 (0 - 8,\n"
+            "                           default: 0); the longer of the two holds\n"
             "\n",
             kProgramName, initial.port, kWpmMin, kWpmMax, defaults.wpm, kPttDelayMin, kPttDelayMax,
             defaults.ptt_delay, kVolumeMin, kVolumeMax, defaults.volume, kWeightingMin,

@@ -27,6 +27,7 @@
 #include "morse/generator.h"
 #include "morse/key_line_clock.h"
 #include "morse/libcw_api.h"
+#include "morse/ptt_hold.h"
 #include "net/udp_endpoint.h"
 
 namespace varkel {
@@ -44,9 +45,11 @@ void close_socket_handler() {
 }
 void stop_generator_handler() {
     // Stopping the generator takes about a second, and the tone it plays
-    // meanwhile must not hold the transmitter keyed.
-    end_keying_for_exit();
+    // meanwhile must not hold the transmitter keyed. A PTT tail or hang
+    // lets PTT fall a little later, while the generator stops.
+    end_keying_for_exit(ptt_hold_begin_exit());
     destroy_generator();
+    ptt_hold_finish_exit();
 }
 
 void register_handler(void (*handler)()) {
@@ -190,6 +193,7 @@ void run_daemon(int argc, char** argv) {
     // its scheduling from this one.
     enter_realtime_scheduling();
     register_handler(stop_generator_handler);
+    start_ptt_hold();
     // The command-line values come into force, and a daemon that cannot
     // make a sound on its default system does not run.
     reset_to_defaults();

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -76,6 +77,8 @@ std::atomic<std::thread::id> g_device_lock_owner{};
 // under the device lock.
 std::atomic<bool> g_key_down{false};
 std::atomic<bool> g_ptt_on{false};
+// When the key line last went up (CLOCK_MONOTONIC ns); 0 before any key-up.
+std::atomic<int64_t> g_last_key_up_ns{0};
 // The PTT line is on while the daemon asks for it (automatic or manual PTT,
 // through device_ptt) or the foot switch was last read pressed: each of the
 // two lets the line fall only when the other does not hold it. Written
@@ -133,6 +136,21 @@ bool drivable(const KeyingDevice* device) {
            !g_keying_ended.load() && !device_rested_by_signal();
 }
 
+int64_t now_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+// Drives the key line and keeps its state. Called under the device lock.
+void drive_key(KeyingDevice* device, int32_t state) {
+    device->key(device, state);
+    if (state != 1 && g_key_down.load()) {
+        g_last_key_up_ns.store(now_ns());
+    }
+    g_key_down.store(state == 1);
+}
+
 // A wrapper's driver calls with the test that they may be made: a fatal
 // signal's rest that lands while one is under way is made again after it
 // (devices/signal_rest.h). Called under the device lock.
@@ -172,8 +190,7 @@ void forget_line_states() {
 // fall, so the key is left. Called under the device lock.
 void drive_ptt_locked(KeyingDevice* device, bool on) {
     if (!on && g_ptt_on.load() && g_key_down.load()) {
-        device->key(device, 0);
-        g_key_down.store(false);
+        drive_key(device, 0);
     }
     device->ptt(device, on ? 1 : 0);
     g_ptt_on.store(on);
@@ -349,8 +366,7 @@ void device_key(KeyingDevice* device, int32_t state) {
     if (!call.drivable(device)) {
         return;
     }
-    device->key(device, state);
-    g_key_down.store(state == 1);
+    drive_key(device, state);
 }
 
 bool device_key_down_unless(KeyingDevice* device, const std::atomic<bool>& refuse) {
@@ -360,8 +376,7 @@ bool device_key_down_unless(KeyingDevice* device, const std::atomic<bool>& refus
         return false;
     }
     if (call.drivable(device)) {
-        device->key(device, 1);
-        g_key_down.store(true);
+        drive_key(device, 1);
     }
     return true;
 }
@@ -430,25 +445,49 @@ int32_t device_read_ptt_switch(KeyingDevice* device) {
     return device->read_ptt_switch(device);
 }
 
-void end_keying_for_exit() {
+void end_keying_for_exit(bool keep_ptt) {
     DeviceLock lock;
     DriverCall call;
     KeyingDevice* device = current_device.load();
     if (call.drivable(device)) {
         if (g_key_down.load()) {
-            device->key(device, 0);
-            g_key_down.store(false);
+            drive_key(device, 0);
         }
-        if (g_ptt_on.load()) {
+        if (g_ptt_on.load() && !keep_ptt) {
             device->ptt(device, 0);
         }
+        // A PTT kept up falls in end_ptt_for_exit.
+        const bool ptt_kept = keep_ptt && g_ptt_on.load();
         forget_line_states();
+        g_ptt_on.store(ptt_kept);
     }
     g_keying_ended.store(true);
 }
 
+void end_ptt_for_exit() {
+    DeviceLock lock;
+    KeyingDevice* device = current_device.load();
+    if (device == nullptr || g_devices_stopped.load() || device_rested_by_signal() ||
+        !g_keying_ended.load() || !g_ptt_on.load()) {
+        return;
+    }
+    if (g_key_down.load()) {
+        drive_key(device, 0);
+    }
+    device->ptt(device, 0);
+    g_ptt_on.store(false);
+}
+
+int64_t device_last_key_up_ns() {
+    return g_last_key_up_ns.load();
+}
+
 bool device_key_is_down() {
     return g_key_down.load();
+}
+
+bool device_ptt_is_on() {
+    return g_ptt_asked.load();
 }
 
 void reset_devices_for_tests() {

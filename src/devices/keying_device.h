@@ -74,10 +74,17 @@ void device_follow_ptt_switch(KeyingDevice* device);
 // The process is ending: key up, then PTT off, at once, and no further
 // key or PTT change reaches the device (libcw may go on reporting edges
 // until its generator has stopped). The release at exit still runs.
-void end_keying_for_exit();
+// With keep_ptt PTT stays up until end_ptt_for_exit.
+void end_keying_for_exit(bool keep_ptt = false);
+void end_ptt_for_exit();
+
+// When the key line last went up (CLOCK_MONOTONIC nanoseconds), 0 before.
+int64_t device_last_key_up_ns();
 
 // Whether the key line was last driven down (mirrored edges).
 bool device_key_is_down();
+// Whether the daemon has PTT on (device_ptt), whatever a foot switch does.
+bool device_ptt_is_on();
 
 // Puts the three records back to their initial state (tests only).
 void reset_devices_for_tests();

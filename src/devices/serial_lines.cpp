@@ -55,18 +55,6 @@ bool read_serial_option(const char* text, SerialLines& lines) {
     return true;
 }
 
-bool parse_serial_option(const char* text) {
-    if (!read_serial_option(text, serial_lines)) {
-        debug_log(EE,
-                  "invalid requested option: \"%s\" (use key=dtr|rts, ptt=rts|dtr|none or "
-                  "invert=none|key|ptt|key,ptt)",
-                  text);
-        return false;
-    }
-    debug_log(II, "requested option: \"%s\"", text);
-    return true;
-}
-
 bool check_serial_lines() {
     if (serial_lines.key_line == serial_lines.ptt_line) {
         debug_log(EE,

@@ -22,9 +22,6 @@ extern SerialLines serial_lines;
 // the text is none of those.
 bool read_serial_option(const char* text, SerialLines& lines);
 
-// The same on serial_lines, with its II line, or its EE line when refused.
-bool parse_serial_option(const char* text);
-
 // After the last option: false (EE logged) when key and PTT share a line.
 bool check_serial_lines();
 

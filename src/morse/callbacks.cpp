@@ -10,6 +10,7 @@
 #include "morse/libcw_api.h"
 #include "morse/output.h"
 #include "morse/ptt.h"
+#include "morse/ptt_hold.h"
 #include "morse/ptt_internal.h"
 // The one call up the stack: the low-queue callback sends the echo through
 // the endpoint and reads its message buffer, which the endpoint owns.
@@ -43,7 +44,7 @@ void log_length_and_flags(const char* format, int length) {
 bool drop_automatic_ptt(uint8_t& flags) {
     std::lock_guard<std::mutex> lock(g_ptt_decision_mutex);
     flags = ptt_flags();
-    if (flags != PTT_ACTIVE_AUTO || message_waiting() || tune_being_queued()) {
+    if (flags != PTT_ACTIVE_AUTO || sending_pending()) {
         return false;
     }
     const int length = cw_get_tone_queue_length();
@@ -52,7 +53,9 @@ bool drop_automatic_ptt(uint8_t& flags) {
         return false;
     }
     log_flags("low TQ callback: branch 1, PTT flag = 0x%02x/%s", flags);
-    ptt_off_locked(current_device.load(), "PTT (auto) off");
+    if (!ptt_hold_begin_locked()) {
+        ptt_off_locked(current_device.load(), "PTT (auto) off");
+    }
     return true;
 }
 
@@ -72,6 +75,10 @@ void send_pending_echo(uint8_t flags) {
 }
 
 }  // namespace
+
+bool sending_pending() {
+    return message_waiting() || tune_being_queued();
+}
 
 void keying_callback(void*, int key_state) noexcept {
     // libcw started this thread: the first edge gives it what the main

@@ -11,6 +11,10 @@ namespace varkel {
 // every second while Morse is being sent.
 extern std::atomic<int32_t> short_timeout_counter;
 
+// A text is being queued or waits to be, or a tune is being queued: the
+// queue is still filling, and automatic PTT must stay up.
+bool sending_pending();
+
 void keying_callback(void* argument, int key_state) noexcept;
 void low_queue_callback(void* argument) noexcept;
 

@@ -20,6 +20,16 @@ enum class Tune {
 // Set by the main thread, moved on by the keying callback.
 std::atomic<Tune> g_tune{Tune::off};
 
+// What the key line was last given; read by PTT hold on other threads.
+constexpr int kInitialWpm = 24;
+constexpr int kNeutralLibraryWeighting = 50;
+std::atomic<int> g_wpm{kInitialWpm};
+std::atomic<int> g_library_weighting{kNeutralLibraryWeighting};
+// A dot at 1 wpm, and the share of a unit that each step of library
+// weighting above 50 adds to it (2 % per step), as libcw reckons them.
+constexpr int64_t kDotAtOneWpmNs = 1'200'000'000;
+constexpr int64_t kWeightingPercentPerStep = 2;
+
 }  // namespace
 
 void output_setup_key_line() {
@@ -32,6 +42,7 @@ void output_frequency(int hz) {
 }
 
 void output_speed(int wpm) {
+    g_wpm.store(wpm);
     cw_set_send_speed(wpm);
     sidetone_set_speed(wpm);
 }
@@ -46,8 +57,15 @@ void output_gap(int dots) {
 }
 
 void output_weighting(int library_weighting) {
+    g_library_weighting.store(library_weighting);
     cw_set_weighting(library_weighting);
     sidetone_set_weighting(library_weighting);
+}
+
+int64_t key_line_dot_ns() {
+    const int64_t unit = kDotAtOneWpmNs / g_wpm.load();
+    return unit + unit * kWeightingPercentPerStep *
+                      (g_library_weighting.load() - kNeutralLibraryWeighting) / 100;
 }
 
 void output_character(char character) {

@@ -4,6 +4,8 @@
 // heard.
 #pragma once
 
+#include <cstdint>
+
 namespace varkel {
 
 // libcw takes a tone of 0 Hz for a key-up, so a silent tone on the key
@@ -20,6 +22,9 @@ void output_speed(int wpm);
 void output_volume(int percent);  // the sidetone's only
 void output_gap(int dots);
 void output_weighting(int library_weighting);
+// The key line's dot at the speed and weighting last given, as libcw
+// times it; read from any thread.
+[[nodiscard]] int64_t key_line_dot_ns();
 void output_character(char character);
 // Takes back the last character queued that has not begun; false when the
 // key line had none left.

@@ -8,6 +8,7 @@
 #include "core/logging.h"
 #include "core/settings.h"
 #include "devices/keying_device.h"
+#include "morse/ptt_hold.h"
 #include "morse/ptt_internal.h"
 
 namespace varkel {
@@ -46,8 +47,12 @@ uint8_t ptt_flags_set(uint8_t bits) {
 }
 
 uint8_t ptt_flags_clear(uint8_t bits) {
-    const auto keep = static_cast<uint8_t>(~bits);
     std::lock_guard<std::mutex> lock(g_ptt_decision_mutex);
+    return ptt_flags_clear_locked(bits);
+}
+
+uint8_t ptt_flags_clear_locked(uint8_t bits) {
+    const auto keep = static_cast<uint8_t>(~bits);
     return static_cast<uint8_t>(g_ptt_flags.fetch_and(keep) & keep);
 }
 
@@ -61,6 +66,7 @@ void log_flags_cleared() {
 }  // namespace
 
 void ptt_flags_clear_all_locked() {
+    ptt_hold_cancel();
     g_ptt_flags.exchange(0);
     log_flags_cleared();
 }
@@ -68,6 +74,7 @@ void ptt_flags_clear_all_locked() {
 void ptt_flags_clear_all() {
     {
         std::lock_guard<std::mutex> lock(g_ptt_decision_mutex);
+        ptt_hold_cancel();
         g_ptt_flags.exchange(0);
     }
     // Outside the lock: the low-queue callback takes it, and the main
@@ -98,6 +105,8 @@ void ptt_auto_on(KeyingDevice* device, const char* message) {
         // the text that is being played waiting in the message buffer.
         std::lock_guard<std::mutex> lock(g_ptt_decision_mutex);
         if ((g_ptt_flags.load() & PTT_ACTIVE_AUTO) != 0) {
+            // PTT held after the last text goes on for this one.
+            ptt_hold_cancel();
             return;
         }
     }

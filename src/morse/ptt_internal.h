@@ -19,6 +19,7 @@ struct KeyingDevice;
 extern std::mutex g_ptt_decision_mutex;
 
 // The same as in ptt.h, for a caller already holding the lock.
+uint8_t ptt_flags_clear_locked(uint8_t bits);
 void ptt_flags_clear_all_locked();
 void ptt_off_locked(KeyingDevice* device, const char* message);
 

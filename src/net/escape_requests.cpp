@@ -13,6 +13,7 @@
 #include "morse/generator.h"
 #include "morse/output.h"
 #include "morse/ptt.h"
+#include "morse/ptt_hold.h"
 #include "net/udp_endpoint.h"
 
 namespace varkel {
@@ -85,9 +86,13 @@ void cut_transmission() {
     }
 }
 
-// The abort: as above, then PTT falls after the key, manual PTT too.
+// The abort: as above, then PTT falls after the key, manual PTT too; with a
+// tail or hang automatic PTT falls after it all the same.
 void stop_transmission() {
     cut_transmission();
+    if (ptt_hold_after_abort()) {
+        return;
+    }
     if (ptt_flags() != 0) {
         ptt_off(current_device.load(), "PTT off");
     }

@@ -820,3 +820,180 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 }  // namespace
+
+// ---- PTT tail and hang ----
+
+// The serial port's key (DTR) and PTT (RTS): their changes after init
+// brought them to rest.
+struct KeyAndPtt {
+    std::vector<simport::Edge> key;
+    std::vector<simport::Edge> ptt;
+};
+
+std::vector<simport::Edge> changes_after_rest(const std::vector<Event>& events, unsigned line) {
+    auto edges = morse_decoder::line_after_rest(simport::line_timeline(events, "serial", line));
+    if (!edges.empty()) {
+        edges.erase(edges.begin());
+    }
+    return edges;
+}
+
+KeyAndPtt key_and_ptt(const Daemon& daemon) {
+    const auto events = port_events(daemon, "serial");
+    return {changes_after_rest(events, simport::kDtr), changes_after_rest(events, simport::kRts)};
+}
+
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The first edge to the level at or after from_ns, 0 when none.
+int64_t first_edge(const std::vector<simport::Edge>& edges, bool on, int64_t from_ns = 0) {
+    for (const auto& edge : edges) {
+        if (edge.on == on && edge.time_ns >= from_ns) {
+            return edge.time_ns;
+        }
+    }
+    return 0;
+}
+
+size_t edges_to(const std::vector<simport::Edge>& edges, bool on) {
+    size_t count = 0;
+    for (const auto& edge : edges) {
+        count += edge.on == on ? 1 : 0;
+    }
+    return count;
+}
+
+// Never PTT off while the key is down, at any request the port saw.
+void expect_no_hot_switching(const Daemon& daemon) {
+    for (const Event& event : port_events(daemon, "serial")) {
+        EXPECT_FALSE((event.state & simport::kDtr) != 0 && (event.state & simport::kRts) == 0)
+            << event.request << " at " << event.time_ns;
+    }
+}
+
+constexpr int64_t kNsPerMs = 1'000'000;
+
+// A tail of 300 ms at 40 wpm (a dot 30 ms): PTT falls no earlier than
+// 300 ms after the last key-up; a text that arrives in the tail keys with
+// PTT still up and no new PTT delay, and its own tail follows; an abort
+// lifts the key at once and PTT falls a tail later; a pending echo is
+// answered by the abort notice, never delayed by the tail.
+TEST(Devices, PttTailOutlastsTheKeyCarriesTheNextTextAndFollowsAnAbort) {
+    constexpr int64_t kTailNs = 300 * kNsPerMs;
+    Daemon daemon;
+    ASSERT_TRUE(
+        daemon.start_foreground({"-d", kSerial, "-s", "40", "-t", "20", "-o", "ptt-tail=300"},
+                                port_env(daemon.dir()), true));
+    Client client;
+    ASSERT_TRUE(client.send("e^", daemon.port()));
+    // The echo goes out at the end of the Morse, before the tail has run.
+    const auto echo = client.receive(kWaitMs);
+    ASSERT_TRUE(echo.has_value());
+    EXPECT_EQ(*echo, "e\r\n");
+    const int64_t echo_ns = now_ns();
+    ASSERT_TRUE(wait_until([&] { return edges_to(key_and_ptt(daemon).ptt, false) >= 1; }));
+    auto lines = key_and_ptt(daemon);
+    const int64_t first_up = first_edge(lines.key, false);
+    const int64_t first_fall = first_edge(lines.ptt, false, first_up);
+    ASSERT_NE(first_up, 0);
+    EXPECT_GE(first_fall - first_up, kTailNs);
+    EXPECT_LT(echo_ns, first_fall) << "the echo waited for the tail";
+    EXPECT_TRUE(daemon.wait_for_output("PTT (auto) held for 300 ms after key-up", kWaitMs));
+    EXPECT_TRUE(daemon.wait_for_output("PTT (auto) off after hold", kWaitMs));
+
+    // A text in the tail: PTT stays up through both, raised once.
+    ASSERT_TRUE(client.send("e", daemon.port()));
+    ASSERT_TRUE(wait_until([&] {
+        const auto now = key_and_ptt(daemon);
+        return edges_to(now.key, false) >= 2;
+    }));
+    const int64_t in_tail_sent = now_ns() + 50 * kNsPerMs;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(client.send("e", daemon.port()));
+    ASSERT_TRUE(wait_until([&] { return edges_to(key_and_ptt(daemon).ptt, false) >= 2; }));
+    lines = key_and_ptt(daemon);
+    const int64_t second_rise = first_edge(lines.ptt, true, first_fall);
+    const int64_t third_down = first_edge(lines.key, true, in_tail_sent);
+    const int64_t third_up = first_edge(lines.key, false, third_down);
+    const int64_t second_fall = first_edge(lines.ptt, false, second_rise);
+    ASSERT_NE(third_down, 0);
+    EXPECT_LT(second_rise, in_tail_sent);
+    EXPECT_GT(second_fall, third_down) << "PTT fell between the two texts";
+    EXPECT_GE(second_fall - third_up, kTailNs);
+    EXPECT_EQ(daemon.count_output("PTT (auto) on"), 2u);
+
+    // An abort in a text with an echo pending: the key goes up at once, the
+    // notice goes out, PTT falls a tail after the key.
+    ASSERT_TRUE(client.send("TEST TEST^", daemon.port()));
+    ASSERT_TRUE(wait_until([&] { return edges_to(key_and_ptt(daemon).key, true) >= 5; }));
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "4",
+                    daemon.port()));
+    const auto notice = client.receive(kWaitMs);
+    ASSERT_TRUE(notice.has_value());
+    EXPECT_EQ(*notice, "break\r\n");
+    ASSERT_TRUE(wait_until([&] { return edges_to(key_and_ptt(daemon).ptt, false) >= 3; }));
+    lines = key_and_ptt(daemon);
+    const int64_t abort_rise = first_edge(lines.ptt, true, second_fall);
+    const int64_t abort_fall = first_edge(lines.ptt, false, abort_rise);
+    int64_t last_up = 0;
+    for (const auto& edge : lines.key) {
+        if (!edge.on && edge.time_ns < abort_fall) {
+            last_up = edge.time_ns;
+        }
+    }
+    EXPECT_GE(abort_fall - last_up, kTailNs);
+    EXPECT_EQ(first_edge(lines.key, true, abort_fall), 0) << "keyed after the abort";
+    expect_no_hot_switching(daemon);
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
+}
+
+// A hang of 2 word spaces at 40 wpm is 420 ms and outlasts a tail of
+// 100 ms. Exit in the middle of a text whose hang (8 word spaces, 1.68 s)
+// is longer than a second: the key goes up at once, PTT falls a second
+// later, then the port is released.
+TEST(Devices, PttHangHoldsTheLongerAndExitLetsPttFallAtMostASecondLater) {
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start_foreground(
+        {"-d", kSerial, "-s", "40", "-t", "20", "-o", "ptt-tail=100", "-o", "ptt-hang=2"},
+        port_env(daemon.dir()), true));
+    Client client;
+    ASSERT_TRUE(client.send("e", daemon.port()));
+    ASSERT_TRUE(wait_until([&] { return edges_to(key_and_ptt(daemon).ptt, false) >= 1; }));
+    auto lines = key_and_ptt(daemon);
+    const int64_t key_up = first_edge(lines.key, false);
+    EXPECT_GE(first_edge(lines.ptt, false, key_up) - key_up, 420 * kNsPerMs);
+    EXPECT_TRUE(daemon.wait_for_output("PTT (auto) held for 420 ms after key-up", kWaitMs));
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
+
+    Daemon exiting;
+    ASSERT_TRUE(
+        exiting.start_foreground({"-d", kSerial, "-s", "40", "-t", "20", "-o", "ptt-hang=8"},
+                                 port_env(exiting.dir()), true));
+    ASSERT_TRUE(client.send("TEST", exiting.port()));
+    ASSERT_TRUE(wait_until([&] { return edges_to(key_and_ptt(exiting).key, true) >= 1; }));
+    const int64_t asked = now_ns();
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "5",
+                    exiting.port()));
+    EXPECT_EQ(exiting.wait_exit(kWaitMs), 0);
+    lines = key_and_ptt(exiting);
+    const int64_t fall = first_edge(lines.ptt, false, asked);
+    ASSERT_NE(fall, 0);
+    // The key went up at the request (no element keyed after it is whole).
+    EXPECT_EQ(first_edge(lines.key, true, asked + 40 * kNsPerMs), 0);
+    EXPECT_GE(fall - asked, 1000 * kNsPerMs);
+    const auto serial = port_events(exiting, "serial");
+    EXPECT_EQ(serial.back().request, "CLOSE");
+    EXPECT_GE(serial.back().time_ns, fall);
+    EXPECT_EQ(serial.back().state, 0u);
+    expect_no_hot_switching(exiting);
+}

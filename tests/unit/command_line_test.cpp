@@ -18,6 +18,7 @@
 #include "core/settings.h"
 #include "devices/keying_device.h"
 #include "devices/serial_lines.h"
+#include "morse/ptt_hold.h"
 #include "morse/sound_device.h"
 
 namespace varkel {
@@ -97,6 +98,11 @@ const std::vector<std::string> kOptionsEntry = {
     "        invert=none|key|ptt|key,ptt",
     "                           lines that are active low (default: none)",
     "        sound-device=NAME  sidetone's device on the -x sound system",
+    "        Keep automatic PTT up after the last key-up (with -t above 0):",
+    "        ptt-tail=<ms>      for this long (0 - 2550, default: 0)",
+    "        ptt-hang=<word spaces>",
+    "                           for this many word spaces, e.g. 1.5 (0 - 8,",
+    "                           default: 0); the longer of the two holds",
 };
 
 std::string usage_text() {
@@ -140,6 +146,7 @@ class CommandLineTest : public ::testing::Test {
     void SetUp() override {
         reset_settings_for_tests();
         reset_serial_lines_for_tests();
+        ptt_hold = PttHold{};
         current_device.store(&null_device);
         log_ = tmpfile();
         ASSERT_NE(log_, nullptr);
@@ -159,6 +166,7 @@ class CommandLineTest : public ::testing::Test {
         reset_settings_for_tests();
         reset_serial_lines_for_tests();
         reset_sound_device_for_tests();
+        ptt_hold = PttHold{};
         current_device.store(&null_device);
     }
 
@@ -384,7 +392,15 @@ TEST_F(CommandLineTest, OptionsGetoptCannotUseShowTheUsageAndEndWithZero) {
     }
 }
 
-TEST_F(CommandLineTest, SerialLineOptionsAreJudgedOnceAllAreRead) {
+TEST_F(CommandLineTest, NamedOptionsAreReadInOrderAndSerialLinesJudgedOnceAllAreRead) {
+    read({"-o", "ptt-tail=2550", "-o", "ptt-hang=8", "--options=ptt-hang=1.5"});
+    EXPECT_EQ(ptt_hold.tail_ms, 2550);
+    EXPECT_DOUBLE_EQ(ptt_hold.hang_word_spaces, 1.5);
+    EXPECT_EQ(serial_lines.chosen, false);  // PTT hold is no serial line setting
+    read({"-o", "ptt-tail=0", "-o", "ptt-hang=0"});
+    EXPECT_EQ(ptt_hold.tail_ms, 0);
+    EXPECT_EQ(ptt_hold.hang_word_spaces, 0.0);
+
     read({"-o", "key=rts", "--options=ptt=dtr", "--o", "invert=ptt,key"});
     EXPECT_EQ(serial_lines.key_line, TIOCM_RTS);
     EXPECT_EQ(serial_lines.ptt_line, TIOCM_DTR);
@@ -396,8 +412,12 @@ TEST_F(CommandLineTest, SerialLineOptionsAreJudgedOnceAllAreRead) {
     EXPECT_FALSE(serial_lines.ptt_inverted);
 
     const std::string hint =
-        " (use key=dtr|rts, ptt=rts|dtr|none or invert=none|key|ptt|key,ptt)\n";
-    for (const char* refused : {"key=none", "ptt=DTR", "invert=key,", "key", "dtr=key", ""}) {
+        " (use key=dtr|rts, ptt=rts|dtr|none, invert=none|key|ptt|key,ptt, ptt-tail=<ms "
+        "0..2550> or ptt-hang=<word spaces 0..8>)\n";
+    for (const char* refused :
+         {"key=none", "ptt=DTR", "invert=key,", "key", "dtr=key", "", "ptt-tail=2551",
+          "ptt-tail=-1", "ptt-tail=1.5", "ptt-hang=8.01", "ptt-hang=-1", "ptt-hang=1e0",
+          "ptt-hang=", "ptt-hang=nan", "ptt-hang=1..5", "ptt-t=5"}) {
         EXPECT_EXIT(read_to_end({"-o", refused, "-h"}), ExitedWithCode(1), "") << refused;
         EXPECT_EQ(child_stdout(),
                   std::string("varkel:EE: invalid requested option: \"") + refused + "\"" + hint)

@@ -146,9 +146,9 @@ TEST_F(SerialDeviceTest, FailedKeyUpInResetMakesNoFurtherRequest) {
 
 TEST_F(SerialDeviceTest, ChosenLinesKeyPttAndRestEachAtItsOwnLevel) {
     // Key on RTS, active low; PTT on DTR, active high.
-    ASSERT_TRUE(parse_serial_option("key=rts"));
-    ASSERT_TRUE(parse_serial_option("ptt=dtr"));
-    ASSERT_TRUE(parse_serial_option("invert=key"));
+    ASSERT_TRUE(read_serial_option("key=rts", serial_lines));
+    ASSERT_TRUE(read_serial_option("ptt=dtr", serial_lines));
+    ASSERT_TRUE(read_serial_option("invert=key", serial_lines));
     test_ports::add(Kind::serial, "ttyUSB0");
     ASSERT_TRUE(select_device(current_device, "ttyUSB0"));
     EXPECT_EQ(
@@ -173,7 +173,7 @@ TEST_F(SerialDeviceTest, ChosenLinesKeyPttAndRestEachAtItsOwnLevel) {
 }
 
 TEST_F(SerialDeviceTest, PttOnNoLineClearsTheOtherLineAtInitOnly) {
-    ASSERT_TRUE(parse_serial_option("ptt=none"));
+    ASSERT_TRUE(read_serial_option("ptt=none", serial_lines));
     test_ports::add(Kind::serial, "ttyUSB0");
     ASSERT_TRUE(select_device(current_device, "ttyUSB0"));
     EXPECT_EQ(test_ports::requests("ttyUSB0"),
@@ -188,7 +188,7 @@ TEST_F(SerialDeviceTest, PttOnNoLineClearsTheOtherLineAtInitOnly) {
 }
 
 TEST_F(SerialDeviceTest, SignalRestReachesOnlyThePortInUseAndStopsFurtherKeying) {
-    ASSERT_TRUE(parse_serial_option("invert=ptt"));
+    ASSERT_TRUE(read_serial_option("invert=ptt", serial_lines));
     select_port("ttyUSB0");
     device_ptt(&serial_device, 1);
     device_key(&serial_device, 1);
