@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "core/logging.h"
+#include "core/realtime_scheduling.h"
 #include "core/value_parsers.h"
 #include "devices/keying_device.h"
 #include "morse/callbacks.h"
@@ -200,8 +201,13 @@ void start_ptt_hold() {
     if (g_thread_started || (ptt_hold.tail_ms == 0 && ptt_hold.hang_word_spaces == 0)) {
         return;
     }
-    // Inherits the scheduling of the thread that starts it: the key line's.
-    g_thread_started = pthread_create(&g_thread, nullptr, hold_thread, nullptr) == 0;
+    // It takes the device lock that libcw's keying thread takes, so it runs
+    // at the key line's priority: inherited from this thread, or asked of
+    // RealtimeKit, whose grant new threads do not inherit.
+    {
+        RealtimeForNewThreads realtime("varkel ptt");
+        g_thread_started = pthread_create(&g_thread, nullptr, hold_thread, nullptr) == 0;
+    }
     if (!g_thread_started) {
         debug_log(EE, "PTT tail and hang unavailable: no thread to time them");
     }
