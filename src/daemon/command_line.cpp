@@ -264,6 +264,10 @@ void print_usage() {
             "        ptt=rts|dtr|none   line that carries PTT (default: rts)\n"
             "        invert=none|key|ptt|key,ptt\n"
             "                           lines that are active low (default: none)\n"
+            "        paddle=<dit>,<dah> input lines of a paddle, two of cts, dsr, dcd, ri\n"
+            "                           (default: no paddle)\n"
+            "        keyer=iambic-b|iambic-a\n"
+            "                           the paddle's keyer mode (default: iambic-b)\n"
             "\n",
             kProgramName, initial.port, kWpmMin, kWpmMax, defaults.wpm, kPttDelayMin, kPttDelayMax,
             defaults.ptt_delay, kVolumeMin, kVolumeMax, defaults.volume, kWeightingMin,

@@ -11,6 +11,8 @@
 #include "core/process_exit.h"
 #include "devices/keying_device.h"
 #include "morse/callbacks.h"
+#include "morse/paddle.h"
+#include "net/escape_requests.h"
 #include "net/udp_endpoint.h"
 
 namespace varkel {
@@ -38,6 +40,17 @@ void exit_on_signal() {
         fflush(stdout);
         exit_process(0);
     }
+}
+
+// What the paddle's thread asked for: the stop of a transmission it broke
+// into, or the text that waited for it to go idle.
+void serve_paddle() {
+    paddle_clear_events();
+    if (paddle_take_break_in()) {
+        break_in_transmission();
+        paddle_break_in_done();
+    }
+    play_waiting_text();
 }
 
 }  // namespace
@@ -74,7 +87,12 @@ void install_exit_signal_handlers(bool foreground) {
 void main_loop_pass() {
     fd_set readable;
     FD_ZERO(&readable);
-    const int highest_fd = fill_endpoint_fd_set(&readable);
+    int highest_fd = fill_endpoint_fd_set(&readable);
+    const int paddle_fd = paddle_event_fd();
+    if (paddle_fd != -1) {
+        FD_SET(paddle_fd, &readable);
+        highest_fd = paddle_fd > highest_fd ? paddle_fd : highest_fd;
+    }
 
     timespec timeout{};
     int32_t passes = short_timeout_counter.load();
@@ -99,6 +117,9 @@ void main_loop_pass() {
         error_report("Select");
     }
     exit_on_signal();
+    if (paddle_fd != -1 && ready > 0 && FD_ISSET(paddle_fd, &readable)) {
+        serve_paddle();
+    }
 
     KeyingDevice* device = current_device.load();
     if (device->read_ptt_switch != nullptr) {

@@ -26,6 +26,7 @@
 #include "morse/generator.h"
 #include "morse/key_line_clock.h"
 #include "morse/libcw_api.h"
+#include "morse/paddle.h"
 #include "net/udp_endpoint.h"
 
 namespace varkel {
@@ -46,6 +47,11 @@ void stop_generator_handler() {
     // meanwhile must not hold the transmitter keyed.
     end_keying_for_exit();
     destroy_generator();
+}
+
+// Before the generator stops: the paddle's thread queues tones in it.
+void stop_paddle_handler() {
+    paddle_stop();
 }
 
 void register_handler(void (*handler)()) {
@@ -198,6 +204,8 @@ void run_daemon(int argc, char** argv) {
     }
     cw_register_keying_callback(keying_callback, nullptr);
     empty_message_buffer();
+    register_handler(stop_paddle_handler);
+    paddle_start();
     run_main_loop();
 }
 

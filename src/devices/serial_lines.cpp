@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/logging.h"
+#include "devices/paddle_lines.h"
 
 namespace varkel {
 
@@ -56,6 +57,9 @@ bool read_serial_option(const char* text, SerialLines& lines) {
 }
 
 bool parse_serial_option(const char* text) {
+    if (is_paddle_option(text)) {
+        return parse_paddle_option(text);
+    }
     if (!read_serial_option(text, serial_lines)) {
         debug_log(EE,
                   "invalid requested option: \"%s\" (use key=dtr|rts, ptt=rts|dtr|none or "

@@ -8,6 +8,7 @@
 #include "morse/key_line_clock.h"
 #include "morse/libcw_api.h"
 #include "morse/output.h"
+#include "morse/paddle.h"
 #include "morse/ptt.h"
 #include "morse/ptt_internal.h"
 // The one call up the stack: the low-queue callback sends the echo through
@@ -42,7 +43,8 @@ void log_length_and_flags(const char* format, int length) {
 bool drop_automatic_ptt(uint8_t& flags) {
     std::lock_guard<std::mutex> lock(g_ptt_decision_mutex);
     flags = ptt_flags();
-    if (flags != PTT_ACTIVE_AUTO || message_waiting() || tune_being_queued()) {
+    if (flags != PTT_ACTIVE_AUTO || message_waiting() || tune_being_queued() ||
+        paddle_holds_ptt()) {
         return false;
     }
     const int length = cw_get_tone_queue_length();

@@ -1,6 +1,7 @@
 #include "morse/output.h"
 
 #include <atomic>
+#include <ctime>
 
 #include "devices/keying_device.h"
 #include "morse/key_line_clock.h"
@@ -19,6 +20,9 @@ enum class Tune {
 
 // Set by the main thread, moved on by the keying callback.
 std::atomic<Tune> g_tune{Tune::off};
+
+std::atomic<uint32_t> g_abort_count{0};
+std::atomic<int64_t> g_last_key_up_us{0};
 
 }  // namespace
 
@@ -67,7 +71,20 @@ void output_flush() {
     sidetone_flush();
 }
 
+void output_paddle_element(bool dash, int mark_us, int space_us) {
+    // libcw keys the line for a tone of any frequency but 0; a tone request
+    // of 0 silences the sound by volume and keeps the frequency.
+    cw_queue_tone(mark_us, cw_get_frequency());
+    cw_queue_tone(space_us, 0);
+    sidetone_send_element(dash ? '-' : '.');
+}
+
+uint32_t output_abort_count() {
+    return g_abort_count.load();
+}
+
 void output_abort() {
+    g_abort_count.fetch_add(1);
     // From here libcw's key-downs are refused, so lifting the key now is
     // final: the tone in progress goes on in libcw only until the flush.
     key_line_cut_begin();
@@ -91,8 +108,17 @@ void output_forget_tune() {
     g_tune.store(Tune::off);
 }
 
+int64_t output_last_key_up_us() {
+    return g_last_key_up_us.load();
+}
+
 void output_key_edge(int key_state) noexcept {
     const bool down = key_state != 0;
+    if (!down) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        g_last_key_up_us.store(now.tv_sec * 1'000'000 + now.tv_nsec / 1'000);
+    }
     Tune tune = g_tune.load();
     if (tune == Tune::until_key_down && down) {
         g_tune.compare_exchange_strong(tune, Tune::until_key_up);
