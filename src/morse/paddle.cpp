@@ -157,19 +157,20 @@ struct Contact {
     bool ignored = false;    // read closed when the paddle became active
 };
 
-// Takes a contact's new reading at now; tapped: it was closed and opened
-// again since the last reading (its counter moved by two or more).
-void take_reading(Contact& contact, bool closed, bool tapped, int64_t now) {
+// Takes a contact's new reading at now; moved: its transitions since the
+// last reading (two or more while it reads open: it was tapped).
+void take_reading(Contact& contact, bool closed, int moved, int64_t now) {
     if (contact.ignored) {
-        if (!closed && !tapped) {
-            contact.ignored = false;
+        if (closed && moved == 0) {
+            return;  // still the closure it had when the paddle became active
         }
-        return;
+        // It has opened; closed again, that is a new closure.
+        contact.ignored = false;
     }
     if (now < contact.settled_at) {
         return;
     }
-    if (tapped && !closed && !contact.closed) {
+    if (moved >= 2 && !closed && !contact.closed) {
         closed = true;  // the opening is read after the bounce time
     }
     if (closed != contact.closed) {
@@ -277,7 +278,7 @@ void PaddlePort::read_contacts(const Sample& sample, const InputLineCounts& sinc
     for (Contact* contact : {&dit_, &dah_}) {
         const bool closed = (sample.bits & contact->line) != 0;
         const int moved = count_of(sample.counts, contact->line) - count_of(since, contact->line);
-        take_reading(*contact, closed, moved >= 2, now);
+        take_reading(*contact, closed, moved, now);
     }
     counts_ = sample.counts;
 }
