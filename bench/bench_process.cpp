@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -176,6 +177,18 @@ int64_t Client::send(int port, const char* text) const {
     return sent;
 }
 
+int64_t Client::receive(std::string& text, int timeout_ms) const {
+    pollfd ready{fd_, POLLIN, 0};
+    if (poll(&ready, 1, timeout_ms) != 1) {
+        return 0;
+    }
+    char buffer[512];
+    const ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
+    const int64_t now = monotonic_ns();
+    text.assign(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+    return now;
+}
+
 pid_t spawn(const std::vector<std::string>& args, const Environment& env, const std::string& output,
             const ChildSetup& setup) {
     const pid_t parent = getpid();
@@ -274,6 +287,7 @@ bool start(Instance& instance, const Launch& launch) {
         if (launch.debug_log) {
             args.insert(args.end(), {"-y", "d"});
         }
+        args.insert(args.end(), launch.daemon_args.begin(), launch.daemon_args.end());
     } else {
         args = {FLOOR_BINARY, std::to_string(instance.udp_port), device, std::to_string(launch.wpm),
                 sound};

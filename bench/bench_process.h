@@ -39,6 +39,9 @@ class Client {
 
     // The time just before the datagram went out.
     int64_t send(int port, const char* text) const;
+    // The next datagram that comes back within timeout_ms: the time it was
+    // read, 0 when none came.
+    int64_t receive(std::string& text, int timeout_ms) const;
 
   private:
     int fd_;
@@ -78,12 +81,13 @@ inline constexpr const char* kSubjectNames[kSubjects] = {"varkel", "libcw floor"
 struct Launch {
     Subject subject = kDaemon;
     int wpm = 60;
-    char sound = 'n';        // the daemon's -x letter: n or p
-    std::string tag;         // path prefix of its logs
-    bool debug_log = false;  // the daemon's log at DD
-    int ptt_delay_ms = 0;    // the daemon's -t
-    int settle_ms = 300;     // after registration, before it is handed text
-    Environment env;         // added to the probe's and the port's
+    char sound = 'n';                      // the daemon's -x letter: n or p
+    std::string tag;                       // path prefix of its logs
+    bool debug_log = false;                // the daemon's log at DD
+    int ptt_delay_ms = 0;                  // the daemon's -t
+    int settle_ms = 300;                   // after registration, before it is handed text
+    Environment env;                       // added to the probe's and the port's
+    std::vector<std::string> daemon_args;  // added to the daemon's
     ChildSetup setup;
 };
 

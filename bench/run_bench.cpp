@@ -7,8 +7,10 @@
 //   run_bench [--quick] [--samples N] [--idle SECONDS] [--debug-log] [--keep]
 //   run_bench --station [--texts N] [--resets N] [--sound npw] [--keep]
 //   run_bench --abort [--quick] [--tries N] [--keep]
+//   run_bench --paddle [--tries N] [--keep]
 //
 //   --abort         how fast an abort lifts the key instead (bench/abort_bench.h)
+//   --paddle        the paddle instead (bench/paddle_bench.h)
 //   --station       the station matrix instead (bench/station.h): sound
 //                   system, load and real-time scheduling, each row beside
 //                   the floor under the same conditions
@@ -37,6 +39,7 @@
 #include "abort_bench.h"
 #include "bench_analysis.h"
 #include "bench_process.h"
+#include "paddle_bench.h"
 #include "station.h"
 
 namespace {
@@ -631,13 +634,17 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "--abort") {
         return bench::run_abort(argc - 1, argv + 1);
     }
+    if (argc > 1 && std::string(argv[1]) == "--paddle") {
+        return bench::run_paddle(argc - 1, argv + 1);
+    }
     Options options;
     if (!parse_options(argc, argv, options)) {
         fprintf(stderr,
                 "usage: run_bench [--quick] [--samples N] [--idle SECONDS] [--debug-log] "
                 "[--keep]\n"
                 "       run_bench --station [--texts N] [--resets N] [--sound npw] [--keep]\n"
-                "       run_bench --abort [--quick] [--tries N] [--keep]\n");
+                "       run_bench --abort [--quick] [--tries N] [--keep]\n"
+                "       run_bench --paddle [--tries N] [--keep]\n");
         return 2;
     }
     char dir_template[] = "/tmp/varkel-bench-XXXXXX";
