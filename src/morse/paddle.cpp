@@ -302,7 +302,9 @@ int64_t PaddlePort::break_in() {
     g_break_in_done.store(false);
     g_break_in_requested.store(true);
     notify_main_thread();
-    while (!g_break_in_done.load() && !g_stop.load()) {
+    // A new selection ends the wait too: the main thread may be waiting in
+    // it for this thread to see the new device.
+    while (!g_break_in_done.load() && !changed_away()) {
         sleep_until_us(now_us() + kBreakInPollMicroseconds);
     }
     // Cut inside an element: one element space before the paddle's first.
@@ -328,6 +330,9 @@ bool PaddlePort::begin_sequence() {
         busy = lock.owns_lock() && cw_get_tone_queue_length() > 0;
     }
     const int64_t earliest = busy ? break_in() : 0;
+    if (changed_away()) {
+        return false;
+    }
     // The whole sequence waits for PTT's delay; nothing is shortened.
     ptt_auto_on(current_device.load(), "PTT (paddle) on");
     sleep_until_us(earliest);
@@ -493,7 +498,7 @@ void PaddlePort::serve() {
             wait_idle();
         }
     }
-    if (keyer_.sending || lingering_) {
+    if (keyer_.sending || lingering_ || g_sending.load()) {
         end_use();
     }
 }
