@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <ctime>
+#include <mutex>
 
 #include "devices/keying_device.h"
 #include "morse/key_line_clock.h"
@@ -22,6 +23,7 @@ enum class Tune {
 std::atomic<Tune> g_tune{Tune::off};
 
 std::atomic<uint32_t> g_abort_count{0};
+std::mutex g_abort_mutex;
 std::atomic<int64_t> g_last_key_up_us{0};
 
 }  // namespace
@@ -71,12 +73,19 @@ void output_flush() {
     sidetone_flush();
 }
 
-void output_paddle_element(bool dash, int mark_us, int space_us) {
+bool output_paddle_element(bool dash, int mark_us, int space_us, uint32_t aborts_seen) {
+    // An element queued while an abort empties the queue would be keyed
+    // after it: the abort and the test for it exclude each other.
+    std::unique_lock<std::mutex> lock(g_abort_mutex, std::try_to_lock);
+    if (!lock.owns_lock() || g_abort_count.load() != aborts_seen) {
+        return false;
+    }
     // libcw keys the line for a tone of any frequency but 0; a tone request
     // of 0 silences the sound by volume and keeps the frequency.
     cw_queue_tone(mark_us, cw_get_frequency());
     cw_queue_tone(space_us, 0);
     sidetone_send_element(dash ? '-' : '.');
+    return true;
 }
 
 uint32_t output_abort_count() {
@@ -84,6 +93,8 @@ uint32_t output_abort_count() {
 }
 
 void output_abort() {
+    // Held by the main thread only here; the paddle's thread only tries it.
+    std::lock_guard<std::mutex> lock(g_abort_mutex);
     g_abort_count.fetch_add(1);
     // From here libcw's key-downs are refused, so lifting the key now is
     // final: the tone in progress goes on in libcw only until the flush.

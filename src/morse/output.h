@@ -25,10 +25,11 @@ void output_flush();
 void output_abort();
 
 // A paddle's element: its mark, then the element space after it, queued
-// on the key line behind what is queued there, and sent to the sidetone.
-// Lengths in microseconds. Called on the paddle's thread, under
-// generator_life_mutex.
-void output_paddle_element(bool dash, int mark_us, int space_us);
+// on the key line behind what is queued there, and sent to the sidetone,
+// unless an abort has come since the abort count given (or is running):
+// then false, and nothing is queued. Lengths in microseconds. Called on
+// the paddle's thread, under generator_life_mutex.
+bool output_paddle_element(bool dash, int mark_us, int space_us, uint32_t aborts_seen);
 // How many aborts there have been: the paddle's thread tells by it that
 // request 4 or c0 stopped its element.
 [[nodiscard]] uint32_t output_abort_count();

@@ -288,9 +288,10 @@ void PaddlePort::queue(KeyerElement element) {
     if (!lock.owns_lock() || !generator_ready.load()) {
         return;  // a new generator is being made: this element is not keyed
     }
-    output_paddle_element(element == KeyerElement::dash,
-                          static_cast<int>(keyer_element_length(element, timing_)),
-                          static_cast<int>(timing_.space));
+    // After an abort nothing is queued; the next reading stops the keyer.
+    (void)output_paddle_element(element == KeyerElement::dash,
+                                static_cast<int>(keyer_element_length(element, timing_)),
+                                static_cast<int>(timing_.space), abort_count_);
 }
 
 int64_t PaddlePort::break_in() {
