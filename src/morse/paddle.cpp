@@ -77,6 +77,8 @@ std::atomic<bool> g_sending{false};
 std::atomic<bool> g_text_queueing{false};
 // The device selection the thread has last looked at.
 std::atomic<uint32_t> g_seen_generation{0};
+// The PTT delay in ms, as the main thread's settings have it.
+std::atomic<int> g_ptt_delay_ms{0};
 
 int wake_signal() {
     return SIGRTMIN + 1;
@@ -335,7 +337,7 @@ bool PaddlePort::begin_sequence() {
         return false;
     }
     // The whole sequence waits for PTT's delay; nothing is shortened.
-    ptt_auto_on(current_device.load(), "PTT (paddle) on");
+    ptt_auto_on_with_delay(current_device.load(), "PTT (paddle) on", g_ptt_delay_ms.load());
     sleep_until_us(earliest);
     abort_count_ = output_abort_count();
     return true;
@@ -564,6 +566,7 @@ bool paddle_start() {
     sigaddset(&wake, wake_signal());
     pthread_sigmask(SIG_BLOCK, &wake, nullptr);
     g_stop.store(false);
+    paddle_settings_changed();
     const int error = pthread_create(&g_thread, nullptr, paddle_thread, nullptr);
     if (error != 0) {
         errno = error;
@@ -605,6 +608,10 @@ void paddle_device_changed() {
     }
     const uint32_t generation = device_generation();
     signal_thread_until([generation] { return g_seen_generation.load() == generation; });
+}
+
+void paddle_settings_changed() {
+    g_ptt_delay_ms.store(settings.current.ptt_delay);
 }
 
 int paddle_event_fd() {

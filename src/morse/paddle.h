@@ -23,6 +23,9 @@ bool paddle_start();
 void paddle_stop();
 // A keying device has been selected: the thread looks again at which one.
 void paddle_device_changed();
+// After a request: the thread takes the settings it uses (the PTT delay)
+// from the main thread's record.
+void paddle_settings_changed();
 
 // Readable while the main thread has something to do for the paddle; -1
 // without a paddle.

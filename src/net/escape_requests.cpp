@@ -337,6 +337,7 @@ void handle_escape_request(char* request) {
         default:
             break;  // '1' and every unknown code are ignored silently
     }
+    paddle_settings_changed();
 }
 
 }  // namespace varkel
