@@ -17,9 +17,7 @@ namespace {
 constexpr int kDefaultTries = 50;
 constexpr int kQuickTries = 15;
 constexpr int kPttDelayMs = 20;  // as the operators' clients set it
-constexpr int kEdgeTimeoutMs = 3000;
-constexpr int kPollMicroseconds = 300;
-constexpr int kSettleMs = 150;  // between tries: PTT falls, the log is written
+constexpr int kSettleMs = 150;   // between tries: PTT falls, the log is written
 constexpr double kNsPerMs = 1e6;
 
 constexpr double kKeyUpP99TargetMs = 1.0;
@@ -42,22 +40,6 @@ struct Options {
     int tries = kDefaultTries;
     bool keep = false;
 };
-
-// The time of the first edge in the direction at or after from_ns, 0 when
-// none came in time.
-int64_t await_edge(const Instance& instance, int64_t from_ns, bool down,
-                   int timeout_ms = kEdgeTimeoutMs) {
-    const int64_t deadline = monotonic_ns() + int64_t{timeout_ms} * 1'000'000;
-    while (monotonic_ns() < deadline) {
-        for (const Edge& edge : read_port_edges(instance.port_log)) {
-            if (edge.t_ns >= from_ns && edge.down == down) {
-                return edge.t_ns;
-            }
-        }
-        usleep(kPollMicroseconds);
-    }
-    return 0;
-}
 
 bool key_up_between(const Instance& instance, int64_t from_ns, int64_t to_ns) {
     for (const Edge& edge : read_port_edges(instance.port_log)) {

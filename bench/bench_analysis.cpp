@@ -248,6 +248,51 @@ LateElements classify_late(const std::vector<Element>& found, const std::vector<
     return late;
 }
 
+std::vector<double> matched_errors_ms(const std::vector<Edge>& port, int64_t from_ns, int64_t to_ns,
+                                      double dot_length_ms, const std::string& text) {
+    constexpr double kWordSpace = 0;  // not measured
+    std::vector<double> ideal_dots;   // marks and spaces, from the first mark
+    for (const char c : text) {
+        if (c == ' ') {
+            if (!ideal_dots.empty()) {
+                ideal_dots.back() = kWordSpace;
+            }
+            continue;
+        }
+        for (const auto& [code, letter] : morse_decoder::morse_table()) {
+            if (letter != c) {
+                continue;
+            }
+            for (const char element : code) {
+                ideal_dots.push_back(element == '-' ? 3 : 1);
+                ideal_dots.push_back(1);
+            }
+            ideal_dots.back() = 3;
+        }
+    }
+    if (!ideal_dots.empty()) {
+        ideal_dots.pop_back();  // the space after the last mark
+    }
+    std::vector<Edge> changes;
+    for (auto edge = first_from(port, from_ns); edge != port.end() && edge->t_ns <= to_ns; ++edge) {
+        if ((changes.empty() && edge->down) ||
+            (!changes.empty() && edge->down != changes.back().down)) {
+            changes.push_back(*edge);
+        }
+    }
+    if (changes.size() != ideal_dots.size() + 1) {
+        return {};
+    }
+    std::vector<double> errors;
+    for (size_t i = 0; i < ideal_dots.size(); ++i) {
+        if (ideal_dots[i] != kWordSpace) {
+            errors.push_back(ms_between(changes[i].t_ns, changes[i + 1].t_ns) -
+                             ideal_dots[i] * dot_length_ms);
+        }
+    }
+    return errors;
+}
+
 std::string decode_morse(const std::vector<Edge>& port, int64_t from_ns, int64_t to_ns,
                          double dot_length_ms) {
     std::string text;

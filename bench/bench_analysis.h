@@ -80,6 +80,15 @@ std::vector<double> element_errors_ms(const std::vector<Edge>& port, int64_t fro
 std::vector<double> element_errors_ms(const std::vector<Element>& found);
 std::vector<double> absolute_errors_ms(const std::vector<Element>& found);
 
+// Length minus ideal of every element keyed for a known text between
+// from_ns and to_ns, matched one to one with the elements the text needs
+// (word spaces left out). A stall stretches an element, at times into the
+// next kind (a dot as long as a dash), but adds or drops none; matched so,
+// a negative error is an element truly keyed short. Empty when the key line
+// does not carry the text's elements.
+std::vector<double> matched_errors_ms(const std::vector<Edge>& port, int64_t from_ns, int64_t to_ns,
+                                      double dot_length_ms, const std::string& text);
+
 // The mean of length over ideal: 1 when libcw keeps time, above 1 when its
 // thread wakes late. 0 for no elements.
 double mean_element_ratio(const std::vector<Element>& found);

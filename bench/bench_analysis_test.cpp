@@ -176,6 +176,31 @@ TEST(BenchDecode, ReadsTextsBackAndShowsWhatATimingFaultDoes) {
     EXPECT_EQ(bench::decode_morse(keyed("...---...", dot), 0, 9000 * kMs, dot), "?");
 }
 
+// A stall that stretches a dot by more than a dot makes it read as a dash
+// shortened by the rest: matched to the text, it is the dot stretched.
+TEST(BenchElements, ErrorsMatchedToTheTextTellAStretchedDotFromAShortDash) {
+    const double dot = bench::dot_ms(60);
+    auto port = keyed(kParisParis, dot);
+    const auto exact = bench::matched_errors_ms(port, 0, 9000 * kMs, dot, "PARIS PARIS");
+    ASSERT_EQ(exact.size(), 2 * 2 * 14 - 2u);  // 14 marks a word, the word space left out
+    for (const double error : exact) {
+        EXPECT_NEAR(error, 0, 1e-6);
+    }
+    // P's first dot held 28 ms more: nearest-ideal reads a dash 12 ms short.
+    for (size_t i = 2; i < port.size(); ++i) {
+        port[i].t_ns += 28 * kMs;
+    }
+    EXPECT_NEAR(bench::element_errors_ms(port, 0, 9000 * kMs, dot).front(), -12, 1e-6);
+    const auto stretched = bench::matched_errors_ms(port, 0, 9000 * kMs, dot, "PARIS PARIS");
+    ASSERT_EQ(stretched.size(), exact.size());
+    EXPECT_NEAR(stretched.front(), 28, 1e-6);
+    // A dropped element, or another text, matches nothing.
+    EXPECT_TRUE(bench::matched_errors_ms(keyed(".--. .- .-. .. .. / .--. .- .-. .. ...", dot), 0,
+                                         9000 * kMs, dot, "PARIS PARIS")
+                    .empty());
+    EXPECT_TRUE(bench::matched_errors_ms(port, 0, 9000 * kMs, dot, "PARIS").empty());
+}
+
 TEST(BenchElements, MeanRatioAndAbsoluteErrorsOfFoundElements) {
     // Every element 1 ms long at 60 wpm: dots 21/20, dashes 61/60.
     const double dot = bench::dot_ms(60);

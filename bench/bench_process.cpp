@@ -378,4 +378,19 @@ std::vector<Edge> read_port_edges(const std::string& path) {
     return edges;
 }
 
+int64_t await_edge(const Instance& instance, int64_t from_ns, bool down, int timeout_ms) {
+    // The port's log is read this often while the edge is awaited.
+    constexpr int kPollMicroseconds = 300;
+    const int64_t deadline = monotonic_ns() + int64_t{timeout_ms} * 1'000'000;
+    while (monotonic_ns() < deadline) {
+        for (const Edge& edge : read_port_edges(instance.port_log)) {
+            if (edge.t_ns >= from_ns && edge.down == down) {
+                return edge.t_ns;
+            }
+        }
+        usleep(kPollMicroseconds);
+    }
+    return 0;
+}
+
 }  // namespace bench

@@ -124,4 +124,10 @@ PlatformLog stop_platform_probe(PlatformProbe& probe);
 // The level changes of DTR, the key line, on the simulated serial port.
 std::vector<Edge> read_port_edges(const std::string& path);
 
+// The time of the first edge in the direction at or after from_ns on the
+// program's port, 0 when none came within timeout_ms.
+inline constexpr int kEdgeTimeoutMs = 3000;
+int64_t await_edge(const Instance& instance, int64_t from_ns, bool down,
+                   int timeout_ms = kEdgeTimeoutMs);
+
 }  // namespace bench

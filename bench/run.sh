@@ -3,8 +3,10 @@
 # side with the libcw floor program (the least a program can do to key a
 # serial port from UDP text through libcw). Prints one table: latency from a
 # datagram to the first key-down, time added per mirrored key edge, element
-# timing at 20 and 60 wpm, idle CPU and peak memory, each with its target
-# and "within target" or "over target", and a one-line summary.
+# timing at 20 and 60 wpm and the worst element shortening, the first
+# key-down of a text sent right after ESC 0 and ESC f, idle CPU and peak
+# memory, each with its target and "within target" or "over target", and a
+# one-line summary.
 #
 # Usage: bench/run.sh [run_bench option...]
 #   bench/run.sh               full run: 200 latency samples, 60 s idle (about 3 minutes)

@@ -14,7 +14,8 @@
 //   --station       the station matrix instead (bench/station.h): sound
 //                   system, load and real-time scheduling, each row beside
 //                   the floor under the same conditions
-//   --quick         50 latency samples and 10 s of idle (a minute in all)
+//   --quick         50 latency samples, 3 texts after each reset request and
+//                   10 s of idle (a minute in all)
 //   --samples N     single-character texts per program for the latency (200)
 //   --idle SECONDS  length of the idle CPU measurement (60)
 //   --debug-log     run the daemon with its debug log at DD (-y d)
@@ -82,8 +83,40 @@ constexpr double kQuietDots = 3;
 
 constexpr int kIdleSettleMs = 1000;  // before the idle measurement starts
 
+// A text sent right after a request that makes a new generator: libcw's own
+// stop and start take about 1.1 s, the floor's reset shows it.
+constexpr int kDefaultResetTries = 10;
+constexpr int kQuickResetTries = 3;
+struct ResetRequest {
+    const char* request;
+    const char* name;
+    bool floor_knows;  // the floor program answers only the reset
+    bool in_tune;      // sent a while into a tune of 3 s
+};
+constexpr std::array<ResetRequest, 3> kResetRequests = {{
+    {"\x1b"
+     "0",
+     "ESC 0", true, false},
+    {"\x1b"
+     "fn",
+     "ESC f", false, false},
+    {"\x1b"
+     "0",
+     "ESC 0 in a tune", false, true},
+}};
+constexpr char kTuneRequest[] =
+    "\x1b"
+    "c3";
+constexpr int kIntoTuneMs = 300;
+constexpr int kAfterResetTimeoutMs = 5000;
+constexpr int kAfterResetSettleMs = 200;  // the text's character space, then quiet
+
 constexpr double kLatencyP99TargetMs = 2.0;
 constexpr double kEdgeP99TargetMs = 0.2;
+constexpr double kElementMeanTargetMs = 0.01;       // either way
+constexpr double kElementMaxTargetMs = 0.1;         // |error|
+constexpr double kElementShorteningTargetMs = 0.5;  // the key line's resync bound
+constexpr double kAfterResetTargetMs = 150.0;
 constexpr double kIdleCpuTargetMs = 5.0;  // per 60 s
 constexpr double kIdleTargetSeconds = 60.0;
 constexpr double kMemoryTargetMiB = 2.0;  // above the floor
@@ -96,6 +129,7 @@ constexpr double kKiBPerMiB = 1024.0;
 struct Options {
     int samples = kDefaultSamples;
     int idle_seconds = kDefaultIdleSeconds;
+    int reset_tries = kDefaultResetTries;
     bool debug_log = false;
     bool keep = false;
 };
@@ -123,9 +157,15 @@ struct Results {
     // The same elements as libcw timed them (its keying callbacks): what
     // the port shows beyond this is the program's.
     std::array<std::vector<double>, kTimingSpeeds.size()> libcw_error_ms;
+    // The most an element was keyed short, matched to the text.
+    double shortest_ms = 0;
     // The elements on the port at every speed, to class the late ones.
     std::vector<bench::Element> elements;
     bench::LateElements late;
+    // Datagram to first key-down of a text sent right after each request
+    // of kResetRequests, and the texts that were never keyed.
+    std::array<std::vector<double>, kResetRequests.size()> after_reset_ms;
+    std::array<int, kResetRequests.size()> after_reset_missing{};
     long vm_hwm_kib = -1;
     double idle_cpu_stat_ms = -1;
     double idle_cpu_sched_ms = -1;
@@ -211,6 +251,11 @@ void collect_timing(const Instance& instance, const TimingWindow& window, int wp
     const auto found = bench::elements(read_port_edges(instance.port_log), window.from_ns,
                                        window.to_ns, bench::dot_ms(wpm));
     const auto on_port = bench::element_errors_ms(found);
+    for (const double error :
+         bench::matched_errors_ms(read_port_edges(instance.port_log), window.from_ns, window.to_ns,
+                                  bench::dot_ms(wpm), kTimingText)) {
+        results.shortest_ms = std::min(results.shortest_ms, error);
+    }
     results.elements.insert(results.elements.end(), found.begin(), found.end());
     const auto in_libcw =
         bench::element_errors_ms(bench::parse_probe_log(read_file(instance.probe_log)).callbacks,
@@ -284,6 +329,44 @@ bool run_timing_session(const Options& options, const std::string& dir, const Cl
         stop(instance);
         collect_edges(instance, results[s]);
         collect_timing(instance, window, wpm, speed_index, results[s]);
+    }
+    return true;
+}
+
+// A reset request and at once a one-character text, again and again: the
+// text waits in the socket while the generator is made anew.
+bool run_reset_session(const Options& options, const std::string& dir, const Client& client,
+                       std::array<Results, kSubjects>& results) {
+    fprintf(stderr, "run_bench: %d texts right after each of ESC 0, ESC f and ESC 0 in a tune\n",
+            options.reset_tries);
+    for (int s = 0; s < kSubjects; ++s) {
+        Instance instance;
+        if (!start(instance,
+                   launch_for(static_cast<Subject>(s), kLatencyWpm, dir + "/reset", options))) {
+            stop(instance);
+            return false;
+        }
+        for (size_t r = 0; r < kResetRequests.size(); ++r) {
+            if (s == kFloor && !kResetRequests[r].floor_knows) {
+                continue;
+            }
+            for (int i = 0; i < options.reset_tries; ++i) {
+                if (kResetRequests[r].in_tune) {
+                    client.send(instance.udp_port, kTuneRequest);
+                    sleep_ms(kIntoTuneMs);
+                }
+                client.send(instance.udp_port, kResetRequests[r].request);
+                const int64_t sent = client.send(instance.udp_port, kLatencyText);
+                const int64_t down = bench::await_edge(instance, sent, true, kAfterResetTimeoutMs);
+                if (down == 0) {
+                    ++results[s].after_reset_missing[r];
+                } else {
+                    results[s].after_reset_ms[r].push_back((down - sent) / kNsPerMs);
+                }
+                sleep_ms(kAfterResetSettleMs);
+            }
+        }
+        stop(instance);
     }
     return true;
 }
@@ -467,14 +550,27 @@ void print_table(const std::array<Results, kSubjects>& results, const bench::Pla
                                : format_ms(largest_size(results[s].libcw_error_ms[k]));
             count.value[s] = std::to_string(errors.size());
         }
+        const auto& errors = results[kDaemon].element_error_ms[k];
+        const Summary daemon_errors = bench::summarize(errors);
         char dot[48];
-        snprintf(dot, sizeof dot, "dot %.0f ms (1.2 s/wpm)", bench::dot_ms(wpm));
+        snprintf(dot, sizeof dot, "within +/-%.2f ms (dot %.0f ms)", kElementMeanTargetMs,
+                 bench::dot_ms(wpm));
         mean.target = dot;
-        worst.target = "compare columns";
-        table.add(mean);
-        table.add(worst);
+        worst.target = "<= 0.1 ms";
+        table.add_judged(mean, !errors.empty(),
+                         std::fabs(daemon_errors.mean) <= kElementMeanTargetMs);
+        table.add_judged(worst, !errors.empty(), largest_size(errors) <= kElementMaxTargetMs);
         table.add(own);
         table.add(count);
+    }
+    {
+        Row row;
+        row.measure = "worst element shortening, all speeds";
+        for (int s = 0; s < kSubjects; ++s) {
+            row.value[s] = format_ms(results[s].shortest_ms < 0 ? -results[s].shortest_ms : 0.0);
+        }
+        row.target = "<= 0.5 ms (resync bound)";
+        table.add_judged(row, true, -results[kDaemon].shortest_ms <= kElementShorteningTargetMs);
     }
 
     {
@@ -487,6 +583,33 @@ void print_table(const std::array<Results, kSubjects>& results, const bench::Pla
         }
         row.target = "own 0";
         table.add_judged(row, platform.complete, results[kDaemon].late.own == 0);
+    }
+
+    for (size_t r = 0; r < kResetRequests.size(); ++r) {
+        const std::string name =
+            std::string("text right after ") + kResetRequests[r].name + ": first key-down";
+        std::array<Summary, kSubjects> summaries;
+        for (int s = 0; s < kSubjects; ++s) {
+            summaries[s] = bench::summarize(results[s].after_reset_ms[r]);
+        }
+        Row p50;
+        Row worst;
+        p50.measure = name + ", p50";
+        worst.measure = name + ", max";
+        for (int s = 0; s < kSubjects; ++s) {
+            const bool none = summaries[s].count == 0;
+            p50.value[s] = none ? "n/a" : format_ms(summaries[s].p50, 1);
+            worst.value[s] = none ? "n/a" : format_ms(summaries[s].max, 1);
+            if (results[s].after_reset_missing[r] > 0) {
+                worst.value[s] +=
+                    " (" + std::to_string(results[s].after_reset_missing[r]) + " not keyed)";
+            }
+        }
+        worst.target = "<= 150 ms";
+        table.add(p50);
+        table.add_judged(worst, summaries[kDaemon].count > 0,
+                         results[kDaemon].after_reset_missing[r] == 0 &&
+                             summaries[kDaemon].max <= kAfterResetTargetMs);
     }
 
     const double idle_target = kIdleCpuTargetMs * options.idle_seconds / kIdleTargetSeconds;
@@ -532,14 +655,14 @@ void print_table(const std::array<Results, kSubjects>& results, const bench::Pla
                          above < kMemoryTargetMiB);
     }
 
-    printf("%-46s %14s %14s  %-26s %s\n", "measure", kSubjectNames[kDaemon], kSubjectNames[kFloor],
+    printf("%-52s %14s %14s  %-26s %s\n", "measure", kSubjectNames[kDaemon], kSubjectNames[kFloor],
            "target (varkel)", "verdict");
-    printf("%s\n", std::string(118, '-').c_str());
+    printf("%s\n", std::string(124, '-').c_str());
     for (const Row& row : table.rows) {
-        printf("%-46s %14s %14s  %-26s %s\n", row.measure.c_str(), row.value[kDaemon].c_str(),
+        printf("%-52s %14s %14s  %-26s %s\n", row.measure.c_str(), row.value[kDaemon].c_str(),
                row.value[kFloor].c_str(), row.target.c_str(), row.verdict.c_str());
     }
-    printf("%s\n", std::string(118, '-').c_str());
+    printf("%s\n", std::string(124, '-').c_str());
 
     const Summary daemon_latency = bench::summarize(results[kDaemon].latency_ms);
     const Summary floor_latency = bench::summarize(results[kFloor].latency_ms);
@@ -588,6 +711,7 @@ bool parse_options(int argc, char** argv, Options& options) {
         if (arg == "--quick") {
             options.samples = kQuickSamples;
             options.idle_seconds = kQuickIdleSeconds;
+            options.reset_tries = kQuickResetTries;
         } else if (arg == "--samples" && has_value) {
             options.samples = std::atoi(argv[++i]);
         } else if (arg == "--idle" && has_value) {
@@ -610,9 +734,10 @@ void print_conditions(const Options& options) {
         options.debug_log ? "at DD" : "at its default threshold");
     printf(
         "latency: %d texts \"%s\" each at %d wpm, %.0f ms apart; elements: \"%s\" at 20 "
-        "and 60 wpm; idle: %d s\n",
+        "and 60 wpm; %d texts \"%s\" sent right after each of ESC 0, ESC f and ESC 0 %d ms into a "
+        "tune (the floor knows only ESC 0); idle: %d s\n",
         options.samples, kLatencyText, kLatencyWpm, kLatencySpacingNs / kNsPerMs, kTimingText,
-        options.idle_seconds);
+        options.reset_tries, kLatencyText, kIntoTuneMs, options.idle_seconds);
     printf("machine: %ld CPUs, load average %s\n", sysconf(_SC_NPROCESSORS_ONLN),
            bench::load_average().c_str());
     printf(
@@ -654,6 +779,7 @@ int main(int argc, char** argv) {
     }
     const std::string dir = dir_template;
     mkdir((dir + "/idle").c_str(), 0755);
+    mkdir((dir + "/reset").c_str(), 0755);
 
     print_conditions(options);
     std::array<Results, kSubjects> results;
@@ -666,6 +792,7 @@ int main(int argc, char** argv) {
     for (size_t k = 0; ran && k + 1 < kTimingSpeeds.size(); ++k) {
         ran = run_timing_session(options, dir, client, kTimingSpeeds[k], k, results);
     }
+    ran = ran && run_reset_session(options, dir, client, results);
     ran = ran && run_idle_session(options, dir, results);
     const bench::PlatformLog platform = bench::stop_platform_probe(probe);
     for (auto& result : results) {

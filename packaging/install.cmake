@@ -1,6 +1,7 @@
 # Installation: the daemon (installed by the root list), its manual page,
 # the systemd units (the loopback socket and its service, and the template
-# that follows a keying adapter), the udev rule for named adapters, the
+# that follows a keying adapter; the user manager's socket and service for
+# a daemon in the desktop session), the udev rule for named adapters, the
 # defaults file, the system user and the example drop-ins.
 #
 # For a system-wide install configure with -DCMAKE_INSTALL_PREFIX=/usr, so
@@ -11,11 +12,16 @@
 find_package(PkgConfig QUIET)
 if(PKG_CONFIG_FOUND)
   pkg_get_variable(VARKEL_PC_UNIT_DIR systemd systemdsystemunitdir)
+  pkg_get_variable(VARKEL_PC_USER_UNIT_DIR systemd systemduserunitdir)
   pkg_get_variable(VARKEL_PC_SYSUSERS_DIR systemd sysusersdir)
   pkg_get_variable(VARKEL_PC_UDEV_DIR udev udevdir)
 endif()
 if(NOT VARKEL_PC_UNIT_DIR)
   set(VARKEL_PC_UNIT_DIR lib/systemd/system)
+endif()
+# The user manager's units, for a daemon in the desktop session (sidetone).
+if(NOT VARKEL_PC_USER_UNIT_DIR)
+  set(VARKEL_PC_USER_UNIT_DIR lib/systemd/user)
 endif()
 if(NOT VARKEL_PC_SYSUSERS_DIR)
   set(VARKEL_PC_SYSUSERS_DIR lib/sysusers.d)
@@ -27,6 +33,8 @@ else()
 endif()
 set(VARKEL_SYSTEMD_UNIT_DIR "${VARKEL_PC_UNIT_DIR}"
     CACHE STRING "Where the systemd units go (relative paths: below the prefix)")
+set(VARKEL_SYSTEMD_USER_UNIT_DIR "${VARKEL_PC_USER_UNIT_DIR}"
+    CACHE STRING "Where the systemd user units go (relative paths: below the prefix)")
 set(VARKEL_SYSUSERS_DIR "${VARKEL_PC_SYSUSERS_DIR}"
     CACHE STRING "Where the sysusers.d file goes (relative paths: below the prefix)")
 set(VARKEL_UDEV_RULES_DIR "${VARKEL_PC_UDEV_RULES_DIR}"
@@ -45,6 +53,11 @@ foreach(unit varkel.service varkel@.service)
 endforeach()
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/varkel.socket ${CMAKE_CURRENT_LIST_DIR}/varkel@.socket
         DESTINATION ${VARKEL_SYSTEMD_UNIT_DIR})
+configure_file(${CMAKE_CURRENT_LIST_DIR}/user/varkel.service.in
+               ${CMAKE_BINARY_DIR}/packaging/user/varkel.service @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/user/varkel.service
+              ${CMAKE_CURRENT_LIST_DIR}/user/varkel.socket
+        DESTINATION ${VARKEL_SYSTEMD_USER_UNIT_DIR})
 configure_file(${CMAKE_CURRENT_LIST_DIR}/varkel.default.in
                ${CMAKE_BINARY_DIR}/packaging/varkel.default @ONLY)
 

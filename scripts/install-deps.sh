@@ -3,7 +3,7 @@
 # Usage: scripts/install-deps.sh [extra-package...]
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config libcw-dev libgtest-dev libgmock-dev
+packages=(build-essential cmake pkg-config libcw-dev libsystemd-dev libgtest-dev libgmock-dev
           libbenchmark-dev clang clang-format libclang-rt-14-dev netcat-openbsd
           pulseaudio pulseaudio-utils "$@")
 missing=()

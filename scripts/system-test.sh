@@ -8,7 +8,11 @@
 # stops the daemon by request and starts it again by the next datagram;
 # then runs two adapters' instances side by side, on ports 6789 and 6790,
 # each on a simulated serial port of its own, and shows that each keys
-# only its own; then powers that systemd off and purges the package.
+# only its own; then starts a user manager for a test user and runs the
+# user units there: the port taken by the system socket first, then the
+# user socket keying and echoing a text, with a PulseAudio server in that
+# session whose sink carries the daemon's sidetone; then powers that
+# systemd off and purges the package.
 #
 # Usage (as root, on a machine where varkel is not installed and UDP ports
 # 6789 and 6790 are free): scripts/system-test.sh [--deb PATH]
@@ -37,7 +41,7 @@ step() {
 }
 
 [[ $(id -u) -eq 0 ]] || fail "run it as root"
-scripts/install-deps.sh debhelper lintian iproute2 systemd gcc
+scripts/install-deps.sh debhelper lintian iproute2 systemd gcc pulseaudio pulseaudio-utils
 if dpkg-query -W -f='${Status}' varkel 2>/dev/null | grep -q "installed"; then
     fail "varkel is installed on this machine already; this test installs and purges its own"
 fi
@@ -54,6 +58,8 @@ cgroup_dirs=()
 ns_pid=""
 unshare_pid=""
 installed=no
+desk_user=varkel-desk-test
+desk_user_made=no
 user_existed=no
 if getent passwd varkel >/dev/null; then
     user_existed=yes
@@ -83,6 +89,9 @@ cleanup() {
     for dir in "${cgroup_dirs[@]}"; do
         remove_cgroup "$dir"
     done
+    if [[ $desk_user_made == yes ]]; then
+        userdel "$desk_user" 2>/dev/null
+    fi
     if [[ $installed == yes ]]; then
         step "purge"
         DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq varkel >"$work/purge.log" 2>&1 ||
@@ -92,7 +101,8 @@ cleanup() {
             status=1
         fi
         local left
-        left=$(ls -d /etc/default/varkel /lib/systemd/system/varkel* /lib/udev/rules.d/*varkel* \
+        left=$(ls -d /etc/default/varkel /lib/systemd/system/varkel* /usr/lib/systemd/user/varkel* \
+            /etc/systemd/user/*/varkel* /lib/udev/rules.d/*varkel* \
             /usr/sbin/varkel /var/lib/systemd/deb-systemd-helper-enabled/*varkel* 2>/dev/null)
         if [[ -n $left ]]; then
             echo "system test: left after the purge: $left" >&2
@@ -140,6 +150,8 @@ installed=yes
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$work/install.log" 2>&1 ||
     { cat "$work/install.log"; fail "the package does not install"; }
 getent passwd varkel >/dev/null || fail "the package made no user varkel"
+ls /etc/systemd/user/*/varkel* 2>/dev/null &&
+    fail "the package enabled the user units for every user"
 
 step "boot systemd in namespaces"
 # Every unit that the services' sysinit.target would start is masked but
@@ -404,3 +416,112 @@ done
 in_ns systemctl stop varkel@radio1.service varkel@radio1.socket varkel@radio2.service \
     varkel@radio2.socket
 [[ -z $(ss -Hlun 'sport = :6789 or sport = :6790') ]] || fail "ports 6789 and 6790 are still bound"
+
+step "the user units: a user manager for $desk_user"
+# A user of the test's own, with a home only the namespace sees (its /run).
+getent passwd "$desk_user" >/dev/null && fail "the user $desk_user exists already"
+useradd --system --no-create-home --home-dir "/run/$desk_user" --shell /usr/sbin/nologin \
+    "$desk_user"
+desk_user_made=yes
+desk_uid=$(id -u "$desk_user")
+desk_gid=$(id -g "$desk_user")
+in_ns sh -c "mkdir -p /run/$desk_user/.config/varkel && chown -R $desk_user: /run/$desk_user"
+as_desk() {
+    in_ns setpriv --reuid="$desk_uid" --regid="$desk_gid" --init-groups \
+        env HOME="/run/$desk_user" XDG_RUNTIME_DIR="/run/user/$desk_uid" "$@"
+}
+# systemd-user-runtime-dir asks logind, over the system bus, how large the
+# runtime folder may be, and pam_systemd asks logind for the session that
+# names it to the user manager; neither runs in this namespace, so the
+# folder is made by hand, as it would be, removed when the manager stops,
+# and named in the manager's environment.
+in_ns sh -c "mkdir -p /run/systemd/system/user-runtime-dir@.service.d \
+        /run/systemd/system/user@.service.d &&
+    printf '%s\n' '[Service]' 'Environment=XDG_RUNTIME_DIR=/run/user/%i' \
+        >/run/systemd/system/user@.service.d/system-test.conf &&
+    printf '%s\n' '[Service]' 'ExecStart=' \
+        'ExecStart=/bin/sh -c \"mkdir -p /run/user/%i && chown %i:$desk_gid /run/user/%i && chmod 0700 /run/user/%i\"' \
+        'ExecStop=' 'ExecStop=/bin/rm -rf /run/user/%i' \
+        >/run/systemd/system/user-runtime-dir@.service.d/system-test.conf &&
+    systemctl daemon-reload"
+in_ns systemctl start "user@$desk_uid.service" ||
+    { in_ns journalctl -b --no-pager | tail -30; fail "the user manager does not start"; }
+XDG_RUNTIME_DIR=$(mktemp -d) systemd-analyze verify --user /usr/lib/systemd/user/varkel.socket \
+    /usr/lib/systemd/user/varkel.service 2>&1 | grep -v 'man varkel(8)' &&
+    fail "the user units do not verify" || true
+
+# A sound server in that session, reached the way the daemon finds it
+# ($XDG_RUNTIME_DIR/pulse/native); PipeWire is not installed here.
+# The pulseaudio package's user socket starts it on the first client, as
+# on a desktop; without it, one is started by hand.
+sound=no
+if command -v pulseaudio >/dev/null && command -v pactl >/dev/null; then
+    if ! as_desk pactl info >/dev/null 2>&1; then
+        as_desk pulseaudio --daemonize=yes --exit-idle-time=-1 -n --load=module-null-sink \
+            --load=module-native-protocol-unix >/dev/null 2>&1 || true
+    fi
+    for _ in $(seq 50); do
+        as_desk pactl info >/dev/null 2>&1 && { sound=yes; break; }
+        sleep 0.1
+    done
+fi
+if [[ $sound == yes ]]; then
+    options='-x p -i'
+else
+    options='-x n -i'
+    echo "sound: no PulseAudio in the session; the sidetone is not checked"
+fi
+in_ns sh -c "echo 'VARKEL_OPTIONS=\"$options\"' >/run/$desk_user/.config/varkel/options &&
+    chown $desk_user: /run/$desk_user/.config/varkel/options"
+
+step "the port is the system socket's: the user socket cannot have it"
+in_ns systemctl start varkel.socket ||
+    { in_ns journalctl -u varkel.socket -b --no-pager | tail -20; fail "varkel.socket does not start"; }
+as_desk systemctl --user enable --now varkel.socket >/dev/null 2>&1 &&
+    fail "the user socket started while the system socket held the port"
+refusal=$(in_ns journalctl _SYSTEMD_USER_UNIT=varkel.socket -b --no-pager -o cat)
+grep -F "UDP port 6789 is in use already (the system or the user varkel.socket" <<<"$refusal" ||
+    { echo "$refusal"; fail "the user socket's log does not say the port is taken"; }
+
+step "switch: the system socket off, the user socket on"
+in_ns systemctl disable --now varkel.socket varkel.service >/dev/null 2>&1
+as_desk systemctl --user reset-failed varkel.socket
+as_desk systemctl --user enable --now varkel.socket ||
+    fail "the user socket does not start once the port is free"
+sockets=$(ss -Hlun 'sport = :6789')
+[[ $(awk '{print $4}' <<<"$sockets" | sort | tr '\n' ' ') == "127.0.0.1:6789 [::1]:6789 " ]] ||
+    fail "the user socket is not bound to 127.0.0.1:6789 and [::1]:6789 alone"
+echo_reply=$(printf 'de desk^' | nc -u -W1 -w15 127.0.0.1 6789 | tr -d '\r' || true)
+[[ $echo_reply == "de desk" ]] || fail "no echo from the user service (got \"$echo_reply\")"
+user_journal() {
+    in_ns journalctl _SYSTEMD_USER_UNIT=varkel.service -b --no-pager -o cat
+}
+for _ in $(seq 50); do
+    user_journal | grep -qF 'keying event "0"' && break
+    sleep 0.1
+done
+journal=$(user_journal)
+grep -qF 'varkel:II: request: "de desk^"' <<<"$journal" ||
+    { echo "$journal" | tail -20; fail "the text is not in the user service's journal"; }
+grep -qF 'varkel:II: keying event "1"' <<<"$journal" ||
+    { echo "$journal" | tail -20; fail "the user service keyed nothing"; }
+[[ $(as_desk systemctl --user show -p MainPID --value varkel.service) != 0 ]] ||
+    fail "the daemon does not run under the user manager"
+echo "user service: $(grep -c 'keying event' <<<"$journal") key edges for \"de desk\"; $(
+    grep -oE 'real-time scheduling( refused \([^)]*\)|: SCHED_[A-Z]+ at priority [0-9]+)' \
+        <<<"$journal" | head -1)"
+# No system bus runs in this namespace, so RealtimeKit cannot be asked
+# here (tests/realtime_kit runs the real one).
+if [[ $sound == yes ]]; then
+    grep -qF 'starting generator with sound system "PulseAudio": success' <<<"$journal" ||
+        { echo "$journal" | tail -20; fail "the user service has no PulseAudio sidetone"; }
+    inputs=$(as_desk pactl list short sink-inputs)
+    default_sink=$(as_desk pactl get-default-sink)
+    sink=$(as_desk pactl list short sinks | awk -v name="$default_sink" '$2 == name { print $1 }')
+    [[ -n $inputs ]] && awk -v sink="$sink" '$2 != sink { exit 1 }' <<<"$inputs" ||
+        { echo "$inputs"; fail "the daemon's stream is not on the session's sink"; }
+    echo "sidetone: the stream plays on the session's sink \"$default_sink\""
+fi
+as_desk systemctl --user disable --now varkel.socket varkel.service >/dev/null 2>&1
+in_ns systemctl stop "user@$desk_uid.service"
+[[ -z $(ss -Hlun 'sport = :6789') ]] || fail "port 6789 is still bound after the user units stopped"

@@ -7,13 +7,35 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "core/log_handoff.h"
+#include "core/main_wake.h"
+#include "core/process_exit.h"
 #include "core/settings.h"
 
 namespace varkel {
 
 namespace {
+
 std::atomic<FILE*> g_debug_output{stdout};
+
+// How deep this thread is in sections whose lines are held.
+thread_local int t_lines_held = 0;
+
+void write_line(int level, const char* message) {
+    FILE* out = debug_output();
+    if (out == nullptr) {
+        return;
+    }
+    // One call per line keeps lines whole.
+    fprintf(out, "%s:%s: %s\n", kProgramName, level_label(level), message);
+    fflush(out);
 }
+
+bool writes_here() {
+    return t_lines_held == 0 && on_main_thread();
+}
+
+}  // namespace
 
 const char* level_label(int level) {
     static constexpr const char* kLabels[] = {"NN", "EE", "WW", "II", "DD"};
@@ -41,18 +63,46 @@ void debug_log(int level, const char* format, ...) {
     if (threshold <= 0 || threshold < level || out == nullptr) {
         return;
     }
-    char message[kLogMessageSize];
     va_list args;
     va_start(args, format);
+    if (!writes_here()) {
+        if (hand_over_log_line(level, format, args)) {
+            wake_main_thread();
+        }
+        va_end(args);
+        return;
+    }
+    char message[kLogMessageSize];
     vsnprintf(message, sizeof message, format, args);
     va_end(args);
-    // One call per line keeps lines from the two threads whole.
-    fprintf(out, "%s:%s: %s\n", kProgramName, level_label(level), message);
-    fflush(out);
+    write_handed_over_log_lines();
+    write_line(level, message);
+}
+
+void hold_log_lines() {
+    ++t_lines_held;
+}
+
+void release_log_lines() {
+    if (--t_lines_held == 0 && on_main_thread()) {
+        write_handed_over_log_lines();
+    }
+}
+
+void write_handed_over_log_lines() {
+    const uint64_t dropped = take_handed_over_lines(write_line);
+    if (dropped > 0 && log_threshold() >= WW) {
+        char message[kLogMessageSize];
+        snprintf(message, sizeof message,
+                 "debug log: %llu lines dropped while the log output could not keep up",
+                 static_cast<unsigned long long>(dropped));
+        write_line(WW, message);
+    }
 }
 
 void error_report(const char* format, ...) {
     const int saved_errno = errno;
+    write_handed_over_log_lines();
     char message[kLogMessageSize];
     va_list args;
     va_start(args, format);

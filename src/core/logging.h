@@ -31,12 +31,30 @@ FILE* debug_output();
 void set_debug_output(FILE* stream);
 
 // Writes "varkel:<label>: <message>\n" and flushes, when the threshold lets
-// the level through. The message is cut to 1023 characters.
+// the level through. The message is cut to 1023 characters. Only the main
+// thread writes, and only while it holds none of the locks libcw's thread
+// takes: every other thread, and the main thread between
+// hold_log_lines and release_log_lines, hands its lines over to be written
+// by the main thread's next line, wake-up or exit (core/log_handoff.h). The
+// main thread writes what was handed over before each line of its own.
 void debug_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Brackets a section of this thread (nested as needed) whose lines must not
+// be written yet: the device lock is held. Released on the main thread, the
+// lines held are written at once.
+void hold_log_lines();
+void release_log_lines();
+
+// Writes what other threads handed over, then WW "debug log: %llu lines
+// dropped while the log output could not keep up" when the ring overflowed.
+// Any thread may call it; it returns at once while another thread writes.
+void write_handed_over_log_lines();
 
 // Reports a failed system call; errno explains it. In the foreground:
 // "varkel: <message> failed: \"<strerror>\"\n" on standard output; detached:
-// "<message>\n" to the system log at LOG_ERR. Never ends the process.
+// "<message>\n" to the system log at LOG_ERR. Never ends the process. The
+// lines handed over before it are written first, from whichever thread:
+// a failed system call ends the process, or is the main thread's.
 void error_report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace varkel

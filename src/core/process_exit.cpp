@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/logging.h"
+
 namespace varkel {
 
 namespace {
@@ -37,6 +39,7 @@ void exit_process(int status) {
     if (on_main_thread()) {
         if (!first) {
             // A clean-up handler failed while the handlers run.
+            write_handed_over_log_lines();
             fflush(nullptr);
             _exit(status);
         }
@@ -48,7 +51,9 @@ void exit_process(int status) {
         return;
     }
     // On libcw's thread: the clean-up would stop the generator from inside
-    // its own thread. The kernel closes the port and the socket.
+    // its own thread. The kernel closes the port and the socket. The lines
+    // handed over to the main thread are written here, as it will not.
+    write_handed_over_log_lines();
     fflush(nullptr);
     _exit(status);
 }

@@ -11,6 +11,7 @@
 #include "core/value_parsers.h"
 #include "devices/keying_device.h"
 #include "devices/serial_lines.h"
+#include "morse/sound_device.h"
 
 namespace varkel {
 
@@ -131,7 +132,11 @@ void act_on_option(int letter, const char* argument) {
             refuse_unless(parse_sound_system(settings.defaults.sound_system, argument));
             break;
         case 'o':
-            refuse_unless(parse_serial_option(argument));
+            if (is_sound_device_option(argument)) {
+                refuse_unless(parse_sound_device_option(argument));
+            } else {
+                refuse_unless(parse_serial_option(argument));
+            }
             break;
         case 'h':
             print_usage();
@@ -264,6 +269,7 @@ void print_usage() {
             "        ptt=rts|dtr|none   line that carries PTT (default: rts)\n"
             "        invert=none|key|ptt|key,ptt\n"
             "                           lines that are active low (default: none)\n"
+            "        sound-device=NAME  sidetone's device on the -x sound system\n"
             "        paddle=<dit>,<dah> input lines of a paddle, two of cts, dsr, dcd, ri\n"
             "                           (default: no paddle)\n"
             "        keyer=iambic-b|iambic-a\n"

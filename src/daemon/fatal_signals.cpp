@@ -3,9 +3,9 @@
 #include <signal.h>
 
 #include <cerrno>
-#include <cstddef>
 #include <iterator>
 
+#include "core/alternate_signal_stack.h"
 #include "devices/signal_rest.h"
 
 namespace varkel {
@@ -16,11 +16,6 @@ constexpr int kFatalSignals[] = {
     SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,  SIGABRT, SIGSYS,  SIGQUIT, SIGXCPU,
     SIGXFSZ, SIGPIPE, SIGUSR1, SIGUSR2, SIGINT,  SIGTERM, SIGHUP,
 };
-
-// Room for the handler and the C library's own needs when the thread's
-// stack is exhausted.
-constexpr size_t kAltStackSize = 64 * 1024;
-alignas(16) char g_alt_stack[kAltStackSize];
 
 // Each signal's action before ours: written before any other thread
 // exists, read by the handler to die as the process would have.
@@ -34,7 +29,8 @@ bool refaults_on_return(int sig, const siginfo_t* info) {
            (sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL);
 }
 
-// Only async-signal-safe calls: the port's requests, sigaction, raise.
+// Only async-signal-safe calls: the port's requests, clock_gettime and
+// nanosleep (signal_rest.cpp), sigaction, raise.
 extern "C" void on_fatal_signal(int sig, siginfo_t* info, void*) {
     const int saved_errno = errno;
     rest_device_from_signal();
@@ -47,22 +43,10 @@ extern "C" void on_fatal_signal(int sig, siginfo_t* info, void*) {
     errno = saved_errno;
 }
 
-void use_alternate_stack() {
-    stack_t current{};
-    if (sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0) {
-        return;  // one is in place already (a sanitizer's)
-    }
-    stack_t stack{};
-    stack.ss_sp = g_alt_stack;
-    stack.ss_size = sizeof g_alt_stack;
-    stack.ss_flags = 0;
-    sigaltstack(&stack, nullptr);
-}
-
 }  // namespace
 
 void install_fatal_signal_handlers() {
-    use_alternate_stack();
+    use_alternate_signal_stack();
     struct sigaction action {};
     action.sa_sigaction = on_fatal_signal;
     sigemptyset(&action.sa_mask);

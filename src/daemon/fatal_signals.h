@@ -10,7 +10,9 @@ namespace varkel {
 // which libcw uses), also SIGINT, SIGTERM and SIGHUP until the main loop
 // takes those over. A signal that the process inherited ignored stays
 // ignored. The main thread gets an alternate stack, so that a stack
-// overflow still reaches the handler. Called first thing at start-up.
+// overflow still reaches the handler (the threads that run the daemon's
+// code later take theirs, core/alternate_signal_stack.h). Called first
+// thing at start-up.
 void install_fatal_signal_handlers();
 
 }  // namespace varkel

@@ -6,12 +6,15 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 
 #include "core/logging.h"
+#include "core/main_wake.h"
 #include "core/process_exit.h"
 #include "devices/keying_device.h"
 #include "morse/callbacks.h"
 #include "morse/paddle.h"
+#include "morse/sidetone.h"
 #include "net/escape_requests.h"
 #include "net/udp_endpoint.h"
 
@@ -36,6 +39,7 @@ extern "C" void on_exit_signal(int) {
 
 void exit_on_signal() {
     if (exit_signal_received.load()) {
+        write_handed_over_log_lines();
         fprintf(stdout, "%s: Exiting\n", kProgramName);
         fflush(stdout);
         exit_process(0);
@@ -51,6 +55,70 @@ void serve_paddle() {
         paddle_break_in_done();
     }
     play_waiting_text();
+}
+
+constexpr long kNanosecondsPerSecond = 1'000'000'000;
+
+timespec now_monotonic() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+// The time from now to the deadline, 0 once it has passed.
+timespec time_left(const timespec& deadline) {
+    const timespec now = now_monotonic();
+    timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+    if (left.tv_nsec < 0) {
+        left.tv_nsec += kNanosecondsPerSecond;
+        --left.tv_sec;
+    }
+    if (left.tv_sec < 0) {
+        return {0, 0};
+    }
+    return left;
+}
+
+// What libcw's thread handed over to this one: its log lines and the end
+// of a sidetone carrier.
+void serve_main_wake() {
+    take_main_wake();
+    write_handed_over_log_lines();
+    sidetone_end_carrier_if_due();
+}
+
+// One pass's wait: pselect on the sockets for the pass's timeout. A wake-up
+// that only hands work over is served here and the wait goes on to the same
+// deadline: it is no pass, reads no datagram and leaves the timeout as it
+// was. Returns what pselect returned, with its errno; readable then holds
+// only sockets.
+int wait_for_request(fd_set* readable, int highest_fd, long timeout_seconds) {
+    const int wake_fd = main_wake_fd();
+    const fd_set sockets = *readable;
+    timespec deadline = now_monotonic();
+    deadline.tv_sec += timeout_seconds;
+    timespec timeout{timeout_seconds, 0};
+    for (;;) {
+        *readable = sockets;
+        if (wake_fd != -1) {
+            FD_SET(wake_fd, readable);
+        }
+        const int top = wake_fd > highest_fd ? wake_fd : highest_fd;
+        int ready = pselect(top + 1, readable, nullptr, nullptr, &timeout,
+                            g_wait_mask_set ? &g_wait_mask : nullptr);
+        if (ready > 0 && wake_fd != -1 && FD_ISSET(wake_fd, readable)) {
+            FD_CLR(wake_fd, readable);
+            --ready;
+            const int saved_errno = errno;
+            serve_main_wake();
+            errno = saved_errno;
+            if (ready == 0) {
+                timeout = time_left(deadline);
+                continue;
+            }
+        }
+        return ready;
+    }
 }
 
 }  // namespace
@@ -94,20 +162,16 @@ void main_loop_pass() {
         highest_fd = paddle_fd > highest_fd ? paddle_fd : highest_fd;
     }
 
-    timespec timeout{};
+    long timeout_seconds = kLongTimeoutSeconds;
     int32_t passes = short_timeout_counter.load();
     if (passes < kShortTimeoutPasses) {
         // A lost update against the keying callback only changes how many
         // short waits follow an edge.
         short_timeout_counter.compare_exchange_strong(passes, passes + 1);
-        timeout.tv_sec = kShortTimeoutSeconds;
-    } else {
-        timeout.tv_sec = kLongTimeoutSeconds;
+        timeout_seconds = kShortTimeoutSeconds;
     }
-    timeout.tv_nsec = 0;
 
-    const int ready = pselect(highest_fd + 1, &readable, nullptr, nullptr, &timeout,
-                              g_wait_mask_set ? &g_wait_mask : nullptr);
+    const int ready = wait_for_request(&readable, highest_fd, timeout_seconds);
     const int select_errno = errno;
     exit_on_signal();
     if (ready != -1 || select_errno == EINTR) {
@@ -121,11 +185,9 @@ void main_loop_pass() {
         serve_paddle();
     }
 
-    KeyingDevice* device = current_device.load();
-    if (device->read_ptt_switch != nullptr) {
-        const int32_t pressed_open = device_read_ptt_switch(device);
-        device_ptt(device, pressed_open == 0 ? 1 : 0);
-    }
+    // Acts only on a change of the switch: PTT that the daemon holds for a
+    // text or a client must not fall under a keyed line at a wake-up.
+    device_follow_ptt_switch(current_device.load());
 }
 
 void run_main_loop() {

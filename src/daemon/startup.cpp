@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "core/logging.h"
+#include "core/main_wake.h"
 #include "core/process_exit.h"
 #include "core/realtime_scheduling.h"
 #include "core/settings.h"
@@ -135,7 +136,7 @@ void settle_debug_output() {
         return;
     }
     fprintf(stderr, "debug output: %s\n", path->c_str());
-    FILE* file = fopen(path->c_str(), "w+");
+    FILE* file = fopen(path->c_str(), "w+e");  // e: close-on-exec
     if (file == nullptr) {
         fprintf(stderr, "%s: failed to open output debug file \"%s\"\n", kProgramName,
                 path->c_str());
@@ -145,6 +146,9 @@ void settle_debug_output() {
 }
 
 void close_debug_file() {
+    // libcw's thread has ended with the generator (handler E ran before):
+    // whatever it handed over is written now, also to standard output.
+    write_handed_over_log_lines();
     FILE* out = debug_output();
     if (out != nullptr && out != stdout && out != stderr) {
         set_debug_output(nullptr);
@@ -173,6 +177,11 @@ void run_daemon(int argc, char** argv) {
         detach();
     }
     install_exit_signal_handlers(settings.nofork);
+    // Before any thread that hands log lines over to this one exists.
+    if (!open_main_wake()) {
+        error_report("Eventfd");
+        exit_process(1);
+    }
     register_handler(close_socket_handler);
     if (!open_endpoint()) {
         exit_process(1);
@@ -190,6 +199,7 @@ void run_daemon(int argc, char** argv) {
     // The command-line values come into force, and a daemon that cannot
     // make a sound on its default system does not run.
     reset_to_defaults();
+    report_realtime_scheduling();
     reset_generator();
     if (!generator_ready.load()) {
         exit_process(1);

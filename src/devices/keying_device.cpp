@@ -77,6 +77,12 @@ std::atomic<std::thread::id> g_device_lock_owner{};
 // under the device lock.
 std::atomic<bool> g_key_down{false};
 std::atomic<bool> g_ptt_on{false};
+// The PTT line is on while the daemon asks for it (automatic or manual PTT,
+// through device_ptt) or the foot switch was last read pressed: each of the
+// two lets the line fall only when the other does not hold it. Written
+// under the device lock.
+std::atomic<bool> g_ptt_asked{false};
+std::atomic<bool> g_switch_holds_ptt{false};
 
 // Once set, no driver is called again: a request has failed and the process
 // is ending, the current device has been released at exit, or this is the
@@ -90,18 +96,29 @@ std::atomic<bool> g_keying_ended{false};
 // Bumped by every selection, so that the paddle's thread knows its port.
 std::atomic<uint32_t> g_generation{0};
 
+// Lets go of the device lock if this thread holds it; true if it did.
+bool unlock_device_if_owner() {
+    if (g_device_lock_owner.load() != std::this_thread::get_id()) {
+        return false;
+    }
+    g_device_lock_owner.store(std::thread::id{});
+    g_device_mutex.unlock();
+    // Written only now: a stuck log output must not keep the lock, which
+    // libcw's thread needs for every key edge.
+    release_log_lines();
+    return true;
+}
+
 class DeviceLock {
   public:
     DeviceLock() {
         g_device_mutex.lock();
         g_device_lock_owner.store(std::this_thread::get_id());
+        hold_log_lines();
     }
     ~DeviceLock() {
         // A failing driver may have let go of the lock already.
-        if (g_device_lock_owner.load() == std::this_thread::get_id()) {
-            g_device_lock_owner.store(std::thread::id{});
-            g_device_mutex.unlock();
-        }
+        unlock_device_if_owner();
     }
     DeviceLock(const DeviceLock&) = delete;
     DeviceLock& operator=(const DeviceLock&) = delete;
@@ -110,10 +127,7 @@ class DeviceLock {
 // Ends the process from under the device lock: the clean-up handlers that
 // exit runs take the lock again to bring the device to rest.
 void exit_releasing_device_lock(int status) {
-    if (g_device_lock_owner.load() == std::this_thread::get_id()) {
-        g_device_lock_owner.store(std::thread::id{});
-        g_device_mutex.unlock();
-    }
+    unlock_device_if_owner();
     exit_process(status);
 }
 
@@ -123,8 +137,50 @@ bool drivable(const KeyingDevice* device) {
            !g_keying_ended.load() && !device_rested_by_signal();
 }
 
+// A wrapper's driver calls with the test that they may be made: a fatal
+// signal's rest that lands while one is under way is made again after it
+// (devices/signal_rest.h). Called under the device lock.
+class DriverCall {
+  public:
+    DriverCall() { driver_call_begin(); }
+    ~DriverCall() { driver_call_end(made_); }
+    DriverCall(const DriverCall&) = delete;
+    DriverCall& operator=(const DriverCall&) = delete;
+    // drivable(device), remembering that the driver is then called.
+    bool drivable(const KeyingDevice* device) {
+        const bool may = varkel::drivable(device);
+        made_ = made_ || may;
+        return may;
+    }
+
+  private:
+    bool made_ = false;
+};
+
 bool copy_description(const char* text, std::optional<std::string>& copy) {
     return selection_io.copy_text(text, copy);
+}
+
+// The device is at rest: key up, PTT off, and the foot switch counts as
+// open until it is next read. Called under the device lock.
+void forget_line_states() {
+    g_key_down.store(false);
+    g_ptt_on.store(false);
+    g_ptt_asked.store(false);
+    g_switch_holds_ptt.store(false);
+}
+
+// Drives the PTT line; never lets it fall under a keyed line. libcw asks
+// for PTT off just before its final key-up; dropping PTT under a keyed
+// line would hot-switch the transmitter. A PTT that is already off cannot
+// fall, so the key is left. Called under the device lock.
+void drive_ptt_locked(KeyingDevice* device, bool on) {
+    if (!on && g_ptt_on.load() && g_key_down.load()) {
+        device->key(device, 0);
+        g_key_down.store(false);
+    }
+    device->ptt(device, on ? 1 : 0);
+    g_ptt_on.store(on);
 }
 
 // Brings a device that is no longer to be driven to rest and ends its use,
@@ -137,8 +193,7 @@ void retire(KeyingDevice* device) {
     if (device->reset != nullptr) {
         device->reset(device);
     }
-    g_key_down.store(false);
-    g_ptt_on.store(false);
+    forget_line_states();
     if (device->release != nullptr) {
         device->release(device);
     }
@@ -182,7 +237,15 @@ bool select_device(std::atomic<KeyingDevice*>& target, const char* text) {
             retire(&parallel_device);
             target.store(&null_device);
         }
-        fd = probe_parallel(text);
+        bool held_elsewhere = false;
+        fd = probe_parallel(text, &held_elsewhere);
+        if (held_elsewhere) {
+            debug_log(WW,
+                      "parallel port \"%s\" is held by another program, keeping the current "
+                      "keying device",
+                      text);
+            return false;
+        }
         if (fd != -1) {
             if (selection_io.effective_user_id() != 0) {
                 log_not_root();
@@ -220,8 +283,7 @@ bool select_device(std::atomic<KeyingDevice*>& target, const char* text) {
         publish_signal_rest(chosen, fd);
         chosen->init(chosen, fd);
     }
-    g_key_down.store(false);
-    g_ptt_on.store(false);
+    forget_line_states();
     g_generation.fetch_add(1);
     return true;
 }
@@ -313,7 +375,8 @@ void end_on_device_failure() {
 
 void device_key(KeyingDevice* device, int32_t state) {
     DeviceLock lock;
-    if (!drivable(device)) {
+    DriverCall call;
+    if (!call.drivable(device)) {
         return;
     }
     device->key(device, state);
@@ -322,10 +385,11 @@ void device_key(KeyingDevice* device, int32_t state) {
 
 bool device_key_down_unless(KeyingDevice* device, const std::atomic<bool>& refuse) {
     DeviceLock lock;
+    DriverCall call;
     if (refuse.load()) {
         return false;
     }
-    if (drivable(device)) {
+    if (call.drivable(device)) {
         device->key(device, 1);
         g_key_down.store(true);
     }
@@ -334,33 +398,28 @@ bool device_key_down_unless(KeyingDevice* device, const std::atomic<bool>& refus
 
 void device_ptt(KeyingDevice* device, int32_t state) {
     DeviceLock lock;
-    if (!drivable(device)) {
+    DriverCall call;
+    if (!call.drivable(device)) {
         return;
     }
-    // libcw asks for PTT off just before its final key-up; dropping PTT under
-    // a keyed line would hot-switch the transmitter. A PTT that is already
-    // off (the foot-switch poll repeats it) cannot fall, so the key is left.
-    if (state == 0 && g_ptt_on.load() && g_key_down.load()) {
-        device->key(device, 0);
-        g_key_down.store(false);
-    }
-    device->ptt(device, state);
-    g_ptt_on.store(state == 1);
+    g_ptt_asked.store(state == 1);
+    drive_ptt_locked(device, state == 1 || g_switch_holds_ptt.load());
 }
 
 void device_reset(KeyingDevice* device) {
     DeviceLock lock;
-    if (!drivable(device)) {
+    DriverCall call;
+    if (!call.drivable(device)) {
         return;
     }
     device->reset(device);
-    g_key_down.store(false);
-    g_ptt_on.store(false);
+    forget_line_states();
 }
 
 void device_ssb_way(KeyingDevice* device, int32_t state) {
     DeviceLock lock;
-    if (!drivable(device) || device->ssb_way == nullptr) {
+    DriverCall call;
+    if (!call.drivable(device) || device->ssb_way == nullptr) {
         return;
     }
     device->ssb_way(device, state);
@@ -368,10 +427,29 @@ void device_ssb_way(KeyingDevice* device, int32_t state) {
 
 void device_band_switch(KeyingDevice* device, uint8_t code) {
     DeviceLock lock;
-    if (!drivable(device) || device->band_switch == nullptr) {
+    DriverCall call;
+    if (!call.drivable(device) || device->band_switch == nullptr) {
         return;
     }
     device->band_switch(device, code);
+}
+
+void device_follow_ptt_switch(KeyingDevice* device) {
+    DeviceLock lock;
+    DriverCall call;
+    if (!call.drivable(device) || device->read_ptt_switch == nullptr) {
+        return;
+    }
+    const bool pressed = device->read_ptt_switch(device) == 0;
+    // A failed read has ended the use of the device.
+    if (!call.drivable(device) || pressed == g_switch_holds_ptt.load()) {
+        return;
+    }
+    g_switch_holds_ptt.store(pressed);
+    const bool on = pressed || g_ptt_asked.load();
+    if (on != g_ptt_on.load()) {
+        drive_ptt_locked(device, on);
+    }
 }
 
 int32_t device_read_ptt_switch(KeyingDevice* device) {
@@ -384,16 +462,17 @@ int32_t device_read_ptt_switch(KeyingDevice* device) {
 
 void end_keying_for_exit() {
     DeviceLock lock;
+    DriverCall call;
     KeyingDevice* device = current_device.load();
-    if (drivable(device)) {
+    if (call.drivable(device)) {
         if (g_key_down.load()) {
             device->key(device, 0);
             g_key_down.store(false);
         }
         if (g_ptt_on.load()) {
             device->ptt(device, 0);
-            g_ptt_on.store(false);
         }
+        forget_line_states();
     }
     g_keying_ended.store(true);
 }
@@ -410,8 +489,7 @@ void reset_devices_for_tests() {
     }
     current_device.store(&null_device);
     selection_io = kProcessSelectionIo;
-    g_key_down.store(false);
-    g_ptt_on.store(false);
+    forget_line_states();
     g_devices_stopped.store(false);
     g_keying_ended.store(false);
     reset_signal_rest_for_tests();

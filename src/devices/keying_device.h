@@ -66,6 +66,11 @@ void device_reset(KeyingDevice* device);
 void device_ssb_way(KeyingDevice* device, int32_t state);
 void device_band_switch(KeyingDevice* device, uint8_t code);
 int32_t device_read_ptt_switch(KeyingDevice* device);
+// Reads the foot switch and acts only when it has changed since it was last
+// read: pressed, it raises PTT; released, it lets PTT fall unless the
+// daemon holds it (automatic or manual PTT). While it is pressed a PTT off
+// from the daemon leaves the line on.
+void device_follow_ptt_switch(KeyingDevice* device);
 // The process is ending: key up, then PTT off, at once, and no further
 // key or PTT change reaches the device (libcw may go on reporting edges
 // until its generator has stopped). The release at exit still runs.

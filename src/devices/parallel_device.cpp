@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "core/logging.h"
@@ -43,12 +44,16 @@ bool write_data(int fd, unsigned char value) {
 
 }  // namespace
 
-int probe_parallel(const char* text) {
+int probe_parallel(const char* text, bool* held_elsewhere) {
+    if (held_elsewhere != nullptr) {
+        *held_elsewhere = false;
+    }
     DeviceNode node{};
     if (!find_device_node(text, PortKind::parallel, node)) {
         return -1;
     }
-    const int fd = parallel_port_io.open(node.path, O_RDWR | O_NONBLOCK);
+    // Closed in any program a library starts: a copy would keep our claim.
+    const int fd = parallel_port_io.open(node.path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd == -1) {
         return -1;
     }
@@ -61,6 +66,9 @@ int probe_parallel(const char* text) {
     // once it is claimed. The claim belongs to this open file: closing the
     // last descriptor of it lets the port go.
     if (parallel_port_io.claim(fd) == -1) {
+        if (errno == EBUSY && held_elsewhere != nullptr) {
+            *held_elsewhere = true;
+        }
         parallel_port_io.close(fd);
         return -1;
     }

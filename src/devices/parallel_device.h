@@ -14,8 +14,10 @@ inline constexpr unsigned char kControlPtt = 0x04;        // Initialize: set = P
 inline constexpr unsigned char kControlKey = 0x08;        // Select In: clear = key down
 inline constexpr unsigned char kStatusFootSwitch = 0x08;  // Error
 
-// A descriptor of an open, claimed parallel port named under /dev, or -1.
-int probe_parallel(const char* text);
+// A descriptor of an open, claimed parallel port named under /dev, or -1;
+// held_elsewhere then tells whether it was a parallel port that another
+// program holds, which the claim does not wait for.
+int probe_parallel(const char* text, bool* held_elsewhere = nullptr);
 
 // Whether the text names the port already open on fd. Claiming a port that
 // another open file of ours holds would wait until that one lets go, so a

@@ -6,11 +6,16 @@
 
 namespace varkel {
 
+// How long a claim may hold the main loop while another program has the port.
+inline constexpr long kClaimWaitMilliseconds = 100;
+
 struct ParallelPortIo {
     int (*open)(const char* path, int flags);
     int (*fstat)(int fd, struct stat* status);
     int (*close)(int fd);
-    int (*claim)(int fd);                               // PPCLAIM
+    // PPCLAIM, waiting at most kClaimWaitMilliseconds; -1 with EBUSY when
+    // another program holds the port that long.
+    int (*claim)(int fd);
     int (*read_control)(int fd, unsigned char* value);  // PPRCONTROL
     int (*write_control)(int fd, unsigned char value);  // PPWCONTROL
     int (*write_data)(int fd, unsigned char value);     // PPWDATA

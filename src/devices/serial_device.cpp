@@ -4,7 +4,9 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "core/logging.h"
 #include "core/process_exit.h"
@@ -42,9 +44,17 @@ int probe_serial(const char* text) {
         return -1;
     }
     // Non-blocking so a port waiting for carrier does not hold us up; never
-    // our controlling terminal.
-    const int fd = serial_port_io.open(node.path, O_RDWR | O_NONBLOCK | O_NOCTTY);
+    // our controlling terminal; closed in any program a library starts, so
+    // that our close is the last and drops the lines.
+    const int fd = serial_port_io.open(node.path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd == -1) {
+        // The one failure an operator can mend without a soldering iron.
+        if (errno == EACCES || errno == EPERM) {
+            debug_log(WW,
+                      "serial port %s: %s; its group is dialout: sudo adduser $USER dialout, "
+                      "then log in again",
+                      node.path, strerror(errno));
+        }
         return -1;
     }
     struct stat status {};

@@ -1,5 +1,7 @@
 #include "devices/signal_rest.h"
 
+#include <time.h>
+
 #include <atomic>
 
 #include "devices/keying_device.h"
@@ -28,20 +30,24 @@ static_assert(std::atomic<RestTarget>::is_always_lock_free,
 std::atomic<bool> g_rested{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-}  // namespace
+// Driver calls under way, on any thread.
+std::atomic<int32_t> g_driver_calls{0};
+static_assert(std::atomic<int32_t>::is_always_lock_free);
 
-void publish_signal_rest(const KeyingDevice* device, int32_t fd) {
-    RestTarget target{RestKind::none, -1};
-    if (device == &serial_device) {
-        target = {RestKind::serial, fd};
-    } else if (device == &parallel_device) {
-        target = {RestKind::parallel, fd};
-    }
-    g_rest_target.store(target);
+// How long the handler waits for driver calls under way: a port request
+// takes microseconds; a call that never ends is the faulting thread's own.
+constexpr long kCallsUnderWayWaitNs = 10'000'000;
+constexpr long kCallsUnderWayPollNs = 50'000;
+constexpr long kNanosecondsPerSecond = 1'000'000'000;
+
+long elapsed_ns(const timespec& since) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - since.tv_sec) * kNanosecondsPerSecond + (now.tv_nsec - since.tv_nsec);
 }
 
-void rest_device_from_signal() {
-    g_rested.store(true);
+// Key, then PTT, of the published port to rest. Async-signal-safe.
+void rest_published_port() {
     const RestTarget target = g_rest_target.load();
     if (target.fd < 0) {
         return;
@@ -58,11 +64,53 @@ void rest_device_from_signal() {
     }
 }
 
+}  // namespace
+
+void publish_signal_rest(const KeyingDevice* device, int32_t fd) {
+    RestTarget target{RestKind::none, -1};
+    if (device == &serial_device) {
+        target = {RestKind::serial, fd};
+    } else if (device == &parallel_device) {
+        target = {RestKind::parallel, fd};
+    }
+    g_rest_target.store(target);
+}
+
+void rest_device_from_signal() {
+    g_rested.store(true);
+    rest_published_port();
+    if (g_driver_calls.load() == 0) {
+        return;
+    }
+    // Only clock_gettime and nanosleep, both async-signal-safe.
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    const timespec poll{0, kCallsUnderWayPollNs};
+    while (g_driver_calls.load() != 0 && elapsed_ns(start) < kCallsUnderWayWaitNs) {
+        nanosleep(&poll, nullptr);
+    }
+    rest_published_port();
+}
+
 bool device_rested_by_signal() {
     return g_rested.load();
 }
 
+void driver_call_begin() {
+    g_driver_calls.fetch_add(1);
+}
+
+void driver_call_end(bool made) {
+    // Both sequentially consistent: either the rest's flag is seen here,
+    // or the rest was made after this call's request reached the port.
+    if (made && g_rested.load()) {
+        rest_published_port();
+    }
+    g_driver_calls.fetch_sub(1);
+}
+
 void reset_signal_rest_for_tests() {
+    g_driver_calls.store(0);
     g_rest_target.store(RestTarget{RestKind::none, -1});
     g_rested.store(false);
 }

@@ -24,6 +24,16 @@ void rest_device_from_signal();
 // nothing more, so another thread does not key the port again.
 bool device_rested_by_signal();
 
+// Bracket every driver call of the device wrappers, the test of
+// device_rested_by_signal before it included. A call that passed its test
+// just before a signal's rest reaches the port after it: the end of the
+// bracket then rests the port again, and the handler, for its part, waits
+// a moment for calls under way and rests again after them, since the
+// process may die before their thread gets that far.
+// made: whether the driver was called in the bracket.
+void driver_call_begin();
+void driver_call_end(bool made);
+
 void reset_signal_rest_for_tests();
 
 }  // namespace varkel

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "core/alternate_signal_stack.h"
 #include "core/logging.h"
 #include "devices/keying_device.h"
 #include "morse/generator.h"
@@ -75,6 +76,9 @@ void send_pending_echo(uint8_t flags) {
 }  // namespace
 
 void keying_callback(void*, int key_state) noexcept {
+    // libcw started this thread: the first edge gives it what the main
+    // thread set up for itself.
+    use_alternate_signal_stack();
     key_line_clock_mark_thread();
     KeyingDevice* device = current_device.load();
     if (key_state != 1) {
@@ -90,6 +94,7 @@ void keying_callback(void*, int key_state) noexcept {
 }
 
 void low_queue_callback(void*) noexcept {
+    use_alternate_signal_stack();
     const int length = cw_get_tone_queue_length();
     log_length_and_flags("low TQ callback: start, TQ len = %d, PTT flag = 0x%02x/%s", length);
     if (length > kLowQueueWatermark) {

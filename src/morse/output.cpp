@@ -28,8 +28,12 @@ std::atomic<int64_t> g_last_key_up_us{0};
 
 }  // namespace
 
+void output_setup_key_line() {
+    cw_set_frequency(kKeyLineFrequency);
+    cw_set_volume(kKeyLineVolume);
+}
+
 void output_frequency(int hz) {
-    cw_set_frequency(hz);
     sidetone_set_frequency(hz);
 }
 
@@ -39,7 +43,6 @@ void output_speed(int wpm) {
 }
 
 void output_volume(int percent) {
-    cw_set_volume(percent);
     sidetone_set_volume(percent);
 }
 

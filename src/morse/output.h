@@ -1,15 +1,25 @@
 // What is keyed and what is heard: each of these goes to the key line's
 // generator and to the sidetone alike, so that the two never disagree on
-// the Morse they send.
+// the Morse they send. Tone and volume are the exception: they are only
+// heard.
 #pragma once
 
 #include <cstdint>
 
 namespace varkel {
 
+// libcw takes a tone of 0 Hz for a key-up, so a silent tone on the key
+// line's generator would silence the transmitter too: that generator keeps
+// one audible frequency at full volume whatever the operator hears, and
+// every tone it is given to key uses this frequency.
+inline constexpr int kKeyLineFrequency = 800;
+inline constexpr int kKeyLineVolume = 100;
+void output_setup_key_line();
+
+// The sidetone's only (0 Hz or 0 % silences it, never the key line).
 void output_frequency(int hz);
 void output_speed(int wpm);
-void output_volume(int percent);
+void output_volume(int percent);  // the sidetone's only
 void output_gap(int dots);
 void output_weighting(int library_weighting);
 void output_character(char character);

@@ -51,15 +51,28 @@ uint8_t ptt_flags_clear(uint8_t bits) {
     return static_cast<uint8_t>(g_ptt_flags.fetch_and(keep) & keep);
 }
 
-void ptt_flags_clear_all_locked() {
-    g_ptt_flags.exchange(0);
+namespace {
+
+void log_flags_cleared() {
     const uint8_t flags = 0;
     debug_log(DD, "PTT flag = 0 (0x%02x/%s)", flags, ptt_flag_text(flags).data());
 }
 
+}  // namespace
+
+void ptt_flags_clear_all_locked() {
+    g_ptt_flags.exchange(0);
+    log_flags_cleared();
+}
+
 void ptt_flags_clear_all() {
-    std::lock_guard<std::mutex> lock(g_ptt_decision_mutex);
-    ptt_flags_clear_all_locked();
+    {
+        std::lock_guard<std::mutex> lock(g_ptt_decision_mutex);
+        g_ptt_flags.exchange(0);
+    }
+    // Outside the lock: the low-queue callback takes it, and the main
+    // thread's line may wait for a stuck log output.
+    log_flags_cleared();
 }
 
 void sleep_microseconds(long microseconds) {

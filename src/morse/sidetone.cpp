@@ -4,12 +4,15 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <iterator>
 #include <mutex>
 #include <utility>
 #include <vector>
 
+#include "core/alternate_signal_stack.h"
+#include "core/main_wake.h"
 #include "core/realtime_scheduling.h"
 #include "morse/sidetone_io.h"
 
@@ -21,22 +24,27 @@ enum class TuneCarrier {
     off,
     until_key_down,  // the key was up at the request: the tune has not begun
     until_key_up,    // the key is down for the tune: its key-up ends it
+    ending,          // the key line's tune is over: the main thread ends the carrier
 };
 
-// Guards everything below. The main thread holds it for one libcw call
-// that never waits for the queue; stopping a generator waits for its thread
-// and is done outside it. The keying callback takes it only to end a
-// tuning carrier: libcw's thread must not wait behind the main thread,
-// which may itself wait on the sidetone's thread at normal priority, or the
-// next element on the key line would start late.
+// Guards everything below. libcw's key-line thread never takes it: the
+// cut thread holds it at normal priority, and the libcw2 calls made under
+// it take libcw2's own locks, which the sidetone's normal-priority thread
+// holds; a key edge that waited here would start the next element late.
+// The main thread holds it only for libcw2 calls that do not wait for the
+// sidetone's queue; a flush, which waits for the tone in progress, is made
+// outside it.
 std::mutex g_sidetone_mutex;
 cw_gen_t* g_generator = nullptr;  // guarded by g_sidetone_mutex
 cw_key_t* g_tune_key = nullptr;   // guarded by g_sidetone_mutex
 bool g_started = false;           // guarded by g_sidetone_mutex
-// Written by the keying callback, read under the lock.
-std::atomic<bool> g_key_down{false};
-// Changed under the lock, and read by the keying callback without it.
-std::atomic<TuneCarrier> g_tune{TuneCarrier::off};
+// The key line's state as the keying callback last reported it; written
+// by that callback, read under the lock.
+std::atomic<bool> g_key_line_down{false};
+// Changed by the main thread under the lock, and moved on by the keying
+// callback without it (compare-and-swap): a carrier that is ending stays
+// in `ending` until the main thread, woken, releases the tune's key.
+std::atomic<TuneCarrier> g_carrier{TuneCarrier::off};
 
 // After a cut, libcw plays the tone that was in progress to its end before
 // its flush returns (up to a second). The sound is muted at once and a
@@ -56,10 +64,15 @@ std::vector<DeferredCall> g_deferred;  // guarded by g_sidetone_mutex
 
 // Ends a tuning carrier; the caller holds the lock.
 void release_tune_key_locked() {
-    if (g_tune != TuneCarrier::off && g_tune_key != nullptr) {
+    if (g_carrier.exchange(TuneCarrier::off) != TuneCarrier::off && g_tune_key != nullptr) {
         cw_key_sk_set_value(g_tune_key, CW_KEY_VALUE_OPEN);
     }
-    g_tune.store(TuneCarrier::off);
+}
+
+// The generator, when it has started and a flush can reach it; the caller
+// holds the lock.
+cw_gen_t* started_generator_locked() {
+    return g_generator != nullptr && g_started ? g_generator : nullptr;
 }
 
 void apply_locked(Deferred what, int value) {
@@ -106,6 +119,7 @@ void apply_to_generator(Deferred what, int value) {
 
 // Runs at normal priority: it only waits for the sound server.
 void* flush_after_cut(void* argument) {
+    use_alternate_signal_stack();
     auto* generator = static_cast<cw_gen_t*>(argument);
     cw_gen_flush_queue(generator);
     std::lock_guard<std::mutex> lock(g_sidetone_mutex);
@@ -137,12 +151,15 @@ void join_cut_thread(bool only_when_done = false) {
 
 }  // namespace
 
-bool sidetone_create(int sound_system) {
+bool sidetone_create(int sound_system, std::string_view device) {
     if (sound_system == CW_AUDIO_NULL) {
         return true;
     }
     cw_gen_config_t config{};
     config.sound_system = static_cast<cw_sound_system_t>(sound_system);
+    // An empty field is libcw's "default device"; the name always leaves
+    // room for the terminating NUL.
+    device.copy(config.sound_device, std::min(device.size(), sizeof config.sound_device - 1));
     cw_gen_t* generator = nullptr;
     {
         // The sound system's threads need no real-time priority and must
@@ -161,7 +178,7 @@ bool sidetone_create(int sound_system) {
     g_generator = generator;
     g_tune_key = key;
     g_started = false;
-    g_tune.store(TuneCarrier::off);
+    g_carrier.store(TuneCarrier::off);
     return true;
 }
 
@@ -196,7 +213,7 @@ void sidetone_destroy() {
         std::swap(generator, g_generator);
         std::swap(key, g_tune_key);
         std::swap(started, g_started);
-        g_tune.store(TuneCarrier::off);
+        g_carrier.store(TuneCarrier::off);
     }
     if (generator == nullptr) {
         return;
@@ -293,40 +310,63 @@ void sidetone_cut() {
 void sidetone_flush() {
     // A cut's flush still running would drop what the tune queues.
     join_cut_thread();
-    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
-    if (g_generator != nullptr && g_started) {
-        cw_gen_flush_queue(g_generator);
+    cw_gen_t* generator = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+        generator = started_generator_locked();
+    }
+    // Only this thread deletes the generator, and no cut thread runs now.
+    if (generator != nullptr) {
+        cw_gen_flush_queue(generator);
     }
     // After the flush, so that a carrier ends on its falling slope.
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
     release_tune_key_locked();
 }
 
 void sidetone_start_tune() {
-    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
-    if (g_generator == nullptr || !g_started || g_tune_key == nullptr) {
-        return;
+    cw_gen_t* generator = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+        generator = started_generator_locked();
+        if (generator == nullptr || g_tune_key == nullptr) {
+            return;
+        }
+        release_tune_key_locked();
     }
     // Queued text would cut a steady tone short; the key line has dropped
     // its queue for the tune as well.
-    release_tune_key_locked();
-    cw_gen_flush_queue(g_generator);
+    cw_gen_flush_queue(generator);
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
     cw_key_sk_set_value(g_tune_key, CW_KEY_VALUE_CLOSED);
     // A tone already playing on the key line runs straight into the tune's
     // tones without a key-up; a gap in progress ends with the tune's key-down.
-    g_tune.store(g_key_down.load() ? TuneCarrier::until_key_up : TuneCarrier::until_key_down);
+    g_carrier.store(g_key_line_down.load() ? TuneCarrier::until_key_up
+                                           : TuneCarrier::until_key_down);
 }
 
 void sidetone_key_edge(int key_state) noexcept {
     const bool down = key_state != 0;
-    g_key_down.store(down);
-    TuneCarrier tune = g_tune.load();
-    if (tune == TuneCarrier::until_key_down && down) {
-        g_tune.compare_exchange_strong(tune, TuneCarrier::until_key_up);
-    } else if (tune == TuneCarrier::until_key_up && !down) {
-        std::lock_guard<std::mutex> lock(g_sidetone_mutex);
-        if (g_tune.load() == TuneCarrier::until_key_up) {
-            release_tune_key_locked();
-        }
+    g_key_line_down.store(down);
+    TuneCarrier carrier = g_carrier.load();
+    if (carrier == TuneCarrier::until_key_down && down) {
+        g_carrier.compare_exchange_strong(carrier, TuneCarrier::until_key_up);
+    } else if (carrier == TuneCarrier::until_key_up && !down &&
+               g_carrier.compare_exchange_strong(carrier, TuneCarrier::ending)) {
+        // Ending the carrier is a call into the sidetone's libcw, whose
+        // locks its own thread holds at normal priority: the main thread
+        // makes it.
+        wake_main_thread();
+    }
+}
+
+void sidetone_end_carrier_if_due() {
+    if (g_carrier.load() != TuneCarrier::ending) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_sidetone_mutex);
+    if (g_carrier.load() == TuneCarrier::ending) {
+        release_tune_key_locked();
     }
 }
 

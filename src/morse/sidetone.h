@@ -9,15 +9,19 @@
 // On the null sound system there is nothing to hear and no second generator.
 //
 // Everything here runs on the main thread, except sidetone_key_edge, which
-// the keying callback calls on libcw's thread.
+// the keying callback calls on libcw's thread, and which takes no lock and
+// calls nothing in libcw.
 #pragma once
+
+#include <string_view>
 
 namespace varkel {
 
-// Opens and starts the sound system; true when there is nothing to open.
-// Creation and start are separate steps so that their failures are told
-// apart, as for the key line's generator.
-[[nodiscard]] bool sidetone_create(int sound_system);
+// Opens and starts the sound system on the device (empty: the system's
+// default); true when there is nothing to open. Creation and start are
+// separate steps so that their failures are told apart, as for the key
+// line's generator.
+[[nodiscard]] bool sidetone_create(int sound_system, std::string_view device = {});
 [[nodiscard]] bool sidetone_start();
 // Stops and deletes it; harmless when there is none.
 void sidetone_destroy();
@@ -43,7 +47,11 @@ void sidetone_cut();
 
 // The tuning carrier: a steady tone from now until the key line's tune
 // ends, that is until the key goes up after it has been down for the tune.
+// That key-up wakes the main thread, which then ends the carrier with
+// sidetone_end_carrier_if_due (the sidetone lags by the server's latency
+// anyway).
 void sidetone_start_tune();
 void sidetone_key_edge(int key_state) noexcept;
+void sidetone_end_carrier_if_due();
 
 }  // namespace varkel

@@ -42,17 +42,6 @@ void log_flag_change(const char* format, uint8_t flags) {
     debug_log(DD, format, flags, ptt_flag_text(flags).data());
 }
 
-void request_reset() {
-    debug_log(II, "requested resetting of parameters");
-    empty_message_buffer();
-    reset_to_defaults();
-    reset_generator();
-    word_mode = false;
-    device_reset(current_device.load());
-    ptt_flags_clear_all();
-    debug_log(II, "resetting completed");
-}
-
 void request_speed(const char* argument) {
     if (parse_wpm(settings.current.wpm, argument) && have_generator()) {
         output_speed(settings.current.wpm);
@@ -82,9 +71,9 @@ void request_tone(const char* argument) {
     }
 }
 
-// Lifts the key now and drops all that is queued; PTT falls after the
-// key, and a pending echo is answered with the abort notice instead.
-void stop_transmission() {
+// Lifts the key now and drops all that is queued; a pending echo is
+// answered with the abort notice instead.
+void cut_transmission() {
     if ((ptt_flags() & PTT_ACTIVE_ECHO) != 0) {
         debug_log(II, "echo \"break\"");
         send_reply(kBreakNotice);
@@ -95,12 +84,46 @@ void stop_transmission() {
     if (have_generator()) {
         output_abort();
     }
+}
+
+// The abort: as above, then PTT falls after the key, manual PTT too.
+void stop_transmission() {
+    cut_transmission();
     if (ptt_flags() != 0) {
         ptt_off(current_device.load(), "PTT off");
     }
     // Also when ptt_off has just written the same line: the clear is this
     // request's own, and it drops a pending echo.
     ptt_flags_clear_all();
+}
+
+// A generator that is stopped takes its queue with it without a call of
+// the low-queue callback, so nothing else would lift the key, drop
+// automatic PTT or answer a pending echo. A client's manual PTT stays.
+void end_transmission_before_new_generator() {
+    if ((ptt_flags() & (PTT_ACTIVE_AUTO | PTT_ACTIVE_ECHO)) == 0 && !device_key_is_down() &&
+        (!have_generator() || cw_get_tone_queue_length() == 0)) {
+        return;  // idle: nothing to lift, and the port is not written
+    }
+    cut_transmission();
+    const uint8_t flags = ptt_flags();
+    if ((flags & PTT_ACTIVE_MANUAL) == 0 && (flags & PTT_ACTIVE_AUTO) != 0) {
+        ptt_off(current_device.load(), "PTT off");
+    } else if ((flags & PTT_ACTIVE_ECHO) != 0) {
+        log_flag_change("PTT flag -PTT_ACTIVE_ECHO (0x%02x/%s)", ptt_flags_clear(PTT_ACTIVE_ECHO));
+    }
+}
+
+void request_reset() {
+    debug_log(II, "requested resetting of parameters");
+    end_transmission_before_new_generator();
+    empty_message_buffer();
+    reset_to_defaults();
+    reset_generator();
+    word_mode = false;
+    device_reset(current_device.load());
+    ptt_flags_clear_all();
+    debug_log(II, "resetting completed");
 }
 
 void request_abort() {
@@ -253,6 +276,7 @@ void request_band(const char* argument) {
 
 void request_sound_system(const char* argument) {
     if (parse_sound_system(settings.current.sound_system, argument)) {
+        end_transmission_before_new_generator();
         switch_sound_system();
     }
 }

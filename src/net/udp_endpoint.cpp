@@ -87,7 +87,7 @@ bool open_own_socket() {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(settings.port));
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
+    socket_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (socket_fd == -1) {
         // The clean-up handler must not close descriptor -1 or 0.
         socket_fd = 0;
@@ -317,8 +317,6 @@ void play_waiting_text() {
 }
 
 void prepare_echo_reply(const char* text, size_t length) {
-    const uint8_t flags = ptt_flags_set(PTT_ACTIVE_ECHO);
-    debug_log(DD, "PTT flag +PTT_ACTIVE_ECHO (0x%02x/%s)", flags, ptt_flag_text(flags).data());
     if (length > kReplyTextLimit) {
         length = kReplyTextLimit;
     }
@@ -330,6 +328,13 @@ void prepare_echo_reply(const char* text, size_t length) {
         g_reply_buffer[length] = '\0';
         memcpy(reply_copy, g_reply_buffer, length + 1);
     }
+    // Only now is the echo marked pending: a low-queue callback that sees
+    // the flag finds this text and this client, never the previous ones.
+    // The flag's change is a sequentially consistent read-modify-write, and
+    // the callback reads the flags the same way, so what was stored above
+    // is what it sends.
+    const uint8_t flags = ptt_flags_set(PTT_ACTIVE_ECHO);
+    debug_log(DD, "PTT flag +PTT_ACTIVE_ECHO (0x%02x/%s)", flags, ptt_flag_text(flags).data());
     debug_log(II, "text of request: \"%s\", text of reply: \"%s\"", text, reply_copy);
     debug_log(II, "now waiting for end of transmission before echoing back to client");
 }
@@ -349,13 +354,15 @@ long send_reply(const char* text) {
 }
 
 void send_echo_reply() {
+    // CR LF go on a copy: the stored reply stays as prepared, so that a
+    // second echo of it (request h) sends it alike and cannot outgrow the
+    // buffer.
     char text[kReplyBufferSize];
     {
         std::lock_guard<std::mutex> lock(g_reply_mutex);
-        const size_t length = strlen(g_reply_buffer);
-        // The buffer has room for CR, LF and NUL after the longest reply.
-        memcpy(g_reply_buffer + length, "\r\n", 3);
-        memcpy(text, g_reply_buffer, length + 3);
+        const size_t length = strnlen(g_reply_buffer, kReplyTextLimit);
+        memcpy(text, g_reply_buffer, length);
+        memcpy(text + length, "\r\n", 3);
     }
     send_reply(text);
 }

@@ -14,7 +14,7 @@ inline constexpr size_t kReceiveSize = 256;         // bytes read per datagram
 inline constexpr size_t kMessageBufferSize = 4000;  // text waiting to be played
 inline constexpr size_t kMessageTextLimit = kMessageBufferSize - 1;
 // The longest reply is a whole datagram less its ESC (255 characters); the
-// low-queue callback appends CR, LF and NUL to it.
+// low-queue callback sends it with CR, LF and NUL appended.
 inline constexpr size_t kReplyTextLimit = kReceiveSize - 1;
 inline constexpr size_t kReplyBufferSize = kReplyTextLimit + 3;
 
@@ -51,8 +51,9 @@ void prepare_echo_reply(const char* text, size_t length);
 // Sends text (ending in CR LF) to the client of the pending echo.
 long send_reply(const char* text);
 
-// The low-queue callback's branch 2: appends CR LF to the reply text in
-// place and sends it. Runs on libcw's thread.
+// The low-queue callback's branch 2: sends the reply text with CR LF
+// appended (to a copy; the stored text stays as it was prepared). Runs on
+// libcw's thread.
 void send_echo_reply();
 
 // The reply text as it stands (tests and logs).

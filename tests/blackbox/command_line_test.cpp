@@ -7,9 +7,9 @@
 using harness::run_to_exit;
 using harness::split_lines;
 
-// The sixty lines of the usage text and the ten of the serial line options,
+// The sixty lines of the usage text and the eleven of the -o options,
 // which stand before its final empty line.
-constexpr size_t kUsageLines = 70;
+constexpr size_t kUsageLines = 71;
 
 TEST(CommandLine, HelpPrintsTheUsageAndEndsWithZero) {
     const auto result = run_to_exit({"--help"});

@@ -38,7 +38,8 @@ int decode_status(int raw) {
 }
 
 pid_t spawn(const std::vector<std::string>& args, const Env& env, const std::string& out_path,
-            const std::string& err_path, bool preload, const std::vector<int>& passed_fds = {}) {
+            const std::string& err_path, bool preload, const std::vector<int>& passed_fds = {},
+            int out_to = -1) {
     const pid_t pid = fork();
     if (pid != 0) {
         return pid;
@@ -46,7 +47,8 @@ pid_t spawn(const std::vector<std::string>& args, const Env& env, const std::str
     // Child: a process group of its own so a detached daemon can be found.
     setpgid(0, 0);
     const int in_fd = open("/dev/null", O_RDONLY);
-    const int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out_fd =
+        out_to != -1 ? out_to : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(in_fd, 0);
     dup2(out_fd, 1);
@@ -212,7 +214,7 @@ Daemon::~Daemon() {
 }
 
 bool Daemon::start(const std::vector<std::string>& args, const Env& env, bool preload) {
-    pid_ = spawn(args, env, dir_ + "/stdout", dir_ + "/stderr", preload, passed_fds_);
+    pid_ = spawn(args, env, dir_ + "/stdout", dir_ + "/stderr", preload, passed_fds_, out_to_);
     status_ = -1;
     return pid_ > 0;
 }

@@ -56,6 +56,9 @@ class Daemon {
     // LISTEN_FDS their number.
     void pass_socket(int fd) { passed_fds_ = {fd}; }
     void pass_sockets(std::vector<int> fds) { passed_fds_ = std::move(fds); }
+    // The next start writes standard output to fd (a pipe, say) instead of
+    // the file that out() reads.
+    void output_to(int fd) { out_to_ = fd; }
 
     pid_t pid() const { return pid_; }
     int port() const { return port_; }
@@ -83,6 +86,7 @@ class Daemon {
     std::string dir_;
     int status_ = -1;
     std::vector<int> passed_fds_;
+    int out_to_ = -1;
 };
 
 // A client on 127.0.0.1 (or ::1, for AF_INET6) with its own UDP socket,

@@ -1,10 +1,13 @@
 // The real daemon keying simulated serial and parallel ports (the simport
 // library preloaded), seen through the ports' request log.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -156,22 +159,177 @@ TEST(Devices, ParallelPortIsClaimedPutAtRestAndReleasedAtExit) {
     EXPECT_FALSE(parallel.back().claimed);
 }
 
-TEST(Devices, FootSwitchSetsPttAtEachWakeUp) {
+// The foot switch acts when it changes: pressed it raises PTT, released it
+// drops only the PTT it raised. An open switch never cuts automatic PTT
+// under a text (the loop wakes at every datagram and every second), nor
+// manual PTT.
+TEST(Devices, FootSwitchRaisesPttAndItsReleaseDropsOnlyThePttItRaised) {
     Daemon daemon;
     const std::string status_file = daemon.dir() + "/status";
     write_text(status_file, "0x87\n");  // switch pressed: bit 3 clear
     ASSERT_TRUE(daemon.start_foreground(
-        {"-d", kParallel}, port_env(daemon.dir(), {{"SIMPORT_STATUS_FILE", status_file}}), true));
+        {"-d", kParallel, "-t", "10", "-s", "40"},
+        port_env(daemon.dir(), {{"SIMPORT_STATUS_FILE", status_file}}), true));
     Client client;
     const auto last_control = [&] {
         const auto events = port_events(daemon, "parallel");
         return events.empty() ? 0u : events.back().state;
     };
-    ASSERT_TRUE(client.send("\r\n", daemon.port()));  // wakes the loop
+    // Sets the switch and waits until the loop has read it.
+    const auto press = [&](bool pressed) {
+        const unsigned status = pressed ? 0x87 : 0x7f;
+        write_text(status_file, pressed ? "0x87\n" : "0x7f\n");
+        const size_t from = port_events(daemon, "parallel").size();
+        ASSERT_TRUE(client.send("\r\n", daemon.port()));  // wakes the loop
+        ASSERT_TRUE(wait_until([&] {
+            const auto events = port_events(daemon, "parallel");
+            for (size_t i = from; i < events.size(); ++i) {
+                if (events[i].request == "PPRSTATUS" && events[i].status == status) {
+                    return true;
+                }
+            }
+            return false;
+        }));
+    };
+    press(true);
     EXPECT_TRUE(wait_until([&] { return last_control() == 0x0D; }));
-    write_text(status_file, "0x7f\n");
-    ASSERT_TRUE(client.send("\r\n", daemon.port()));
+    press(false);
     EXPECT_TRUE(wait_until([&] { return last_control() == 0x09; }));
+
+    // Automatic PTT through a text that keeps the loop waking.
+    const size_t text_from = port_events(daemon, "parallel").size();
+    ASSERT_TRUE(client.send("TTTTTTTT", daemon.port()));
+    ASSERT_TRUE(daemon.wait_for_output("II: PTT (auto) off", kWaitMs));
+    ASSERT_TRUE(wait_until([&] { return last_control() == 0x09; }));
+    const auto text = port_events(daemon, "parallel");
+    size_t key_downs = 0;
+    for (size_t i = text_from; i < text.size(); ++i) {
+        const bool key_down = (text[i].state & simport::kControlKey) == 0;
+        key_downs += key_down && text[i].request == "PPWCONTROL" ? 1 : 0;
+        EXPECT_FALSE(key_down && (text[i].state & simport::kControlPtt) == 0)
+            << i << " " << text[i].request;
+    }
+    EXPECT_EQ(key_downs, 8u);
+
+    // Manual PTT outlasts a press and release of the switch.
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "a1",
+                    daemon.port()));
+    ASSERT_TRUE(wait_until([&] { return last_control() == 0x0D; }));
+    press(true);
+    press(false);
+    press(false);  // a read after the release's pass has acted on it
+    EXPECT_EQ(last_control(), 0x0Du);
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "a0",
+                    daemon.port()));
+    EXPECT_TRUE(wait_until([&] { return last_control() == 0x09; }));
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
+}
+
+// The daemon's own descriptors (its sockets, the file, and the ports that
+// the simulated ports log as open) that a program its libraries start
+// would inherit, by /proc/PID/fdinfo.
+std::vector<std::string> inheritable_descriptors(const Daemon& daemon, const std::string& file) {
+    std::vector<int> ports;
+    for (const Event& event : simport::read_log(daemon.dir() + "/simport.log")) {
+        if (event.request == "OPEN" && event.ok) {
+            ports.push_back(event.fd);
+        } else if (event.request == "CLOSE") {
+            std::erase(ports, event.fd);
+        }
+    }
+    std::vector<std::string> found;
+    const std::string proc = "/proc/" + std::to_string(daemon.pid());
+    DIR* fds = opendir((proc + "/fd").c_str());
+    while (dirent* item = fds == nullptr ? nullptr : readdir(fds)) {
+        const int fd = atoi(item->d_name);
+        char target[256] = {};
+        const ssize_t length =
+            readlink((proc + "/fd/" + item->d_name).c_str(), target, sizeof target - 1);
+        const std::string name = length > 0 ? target : "?";
+        const bool own = name.rfind("socket:", 0) == 0 || name == file ||
+                         std::find(ports.begin(), ports.end(), fd) != ports.end();
+        const std::string info = harness::read_file(proc + "/fdinfo/" + item->d_name);
+        const size_t at = info.find("flags:");
+        if (fd > 2 && own && at != std::string::npos &&
+            (std::stoul(info.substr(at + 6), nullptr, 8) & O_CLOEXEC) == 0) {
+            found.push_back(std::to_string(fd) + " -> " + name);
+        }
+    }
+    if (fds != nullptr) {
+        closedir(fds);
+    }
+    return found;
+}
+
+// Ports, sockets and the debug file stay out of programs that libraries
+// start; and a parallel port that another program holds is not waited for:
+// the request fails with a warning, and requests, keying and the serial
+// port in use go on.
+TEST(Devices, DescriptorsCloseOnExecAndAHeldParallelPortLeavesTheCurrentDevice) {
+    Daemon daemon;
+    const int port = harness::free_udp_port();
+    const std::string debug_file = daemon.dir() + "/debug.log";
+    const std::string held_file = daemon.dir() + "/held";
+    ASSERT_TRUE(daemon.start(
+        {"-n", "-x", "n", "-y", "d", "-p", std::to_string(port), "-f", debug_file, "-d", kSerial},
+        port_env(daemon.dir(), {{"SIMPORT_HELD_FILE", held_file}}), true));
+    const auto logged = [&](const std::string& line, size_t count = 1) {
+        return wait_until([&] {
+            const std::string all = harness::read_file(debug_file);
+            size_t seen = 0;
+            for (size_t at = all.find(line); at != std::string::npos; at = all.find(line, at + 1)) {
+                ++seen;
+            }
+            return seen >= count;
+        });
+    };
+    ASSERT_TRUE(logged("starting generator"));
+    ASSERT_TRUE(harness::wait_for_udp_port(port));
+    EXPECT_EQ(inheritable_descriptors(daemon, debug_file), std::vector<std::string>{});
+
+    write_text(held_file, "");
+    Client client;
+    ASSERT_TRUE(client.send(std::string("\x1b"
+                                        "8") +
+                                kParallel,
+                            port));
+    ASSERT_TRUE(
+        client.send("\x1b"
+                    "2 31",
+                    port));
+    EXPECT_TRUE(logged("varkel:WW: parallel port \"" + std::string(kParallel) +
+                       "\" is held by another program, keeping the current keying device\n"));
+    EXPECT_TRUE(logged("varkel:II: requested morse speed [wpm]: \"31\"\n"));
+    ASSERT_TRUE(client.send("e", port));
+    EXPECT_TRUE(wait_until([&] {
+        const auto dtr =
+            simport::line_timeline(port_events(daemon, "serial"), "serial", simport::kDtr);
+        return dtr.size() >= 4 && !dtr.back().on;
+    }));
+    EXPECT_EQ(names(port_events(daemon, "serial")).back(), "TIOCMBIC");  // not closed
+    const auto parallel = port_events(daemon, "parallel");
+    ASSERT_FALSE(parallel.empty());
+    EXPECT_EQ(parallel.back().request, "CLOSE");
+
+    // Let go by the other program, the port is taken.
+    std::remove(held_file.c_str());
+    ASSERT_TRUE(client.send(std::string("\x1b"
+                                        "8") +
+                                kParallel,
+                            port));
+    EXPECT_TRUE(logged("keying device used: \"" + std::string(kParallel) + "\""));
+    EXPECT_TRUE(wait_until([&] {
+        const auto events = port_events(daemon, "parallel");
+        return std::any_of(events.begin(), events.end(), [](const Event& event) {
+            return event.request == "PPWDATA" && event.claimed;
+        });
+    }));
+    EXPECT_EQ(inheritable_descriptors(daemon, debug_file), std::vector<std::string>{});
     daemon.signal(SIGINT);
     EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
 }
@@ -414,7 +572,8 @@ TEST(Devices, SwappedInvertedLinesKeyOnRtsAndRestAssertedThroughSwitchAndExit) {
         return key_line().size() >= 2 * morse_decoder::marks_of("TEST") + 1 &&
                port_events(daemon, "serial").back().state == kRest;
     }));
-    const auto decoded = morse_decoder::decode(morse_decoder::key_intervals(key_line()), 40);
+    const auto decoded =
+        morse_decoder::check_keyed(morse_decoder::key_intervals(key_line()), "TEST", 40);
     EXPECT_EQ(decoded.text, "TEST");
     EXPECT_TRUE(decoded.mistimed.empty()) << morse_decoder::joined(decoded.mistimed);
     serial = port_events(daemon, "serial");
@@ -442,6 +601,102 @@ TEST(Devices, SwappedInvertedLinesKeyOnRtsAndRestAssertedThroughSwitchAndExit) {
     serial = port_events(daemon, "serial");
     EXPECT_EQ(names(serial, serial.size() - 3), (Names{"TIOCMBIS", "TIOCMBIS", "CLOSE"}));
     EXPECT_EQ(serial.back().state, kRest);
+}
+
+// Appends what the pipe holds now to text, waiting up to timeout_ms for
+// the first bytes. False at the pipe's end, and when nothing came and
+// give_up_on_silence is set.
+bool read_pipe(int fd, std::string& text, int timeout_ms, bool give_up_on_silence = false) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, timeout_ms) != 1) {
+        return !give_up_on_silence;
+    }
+    char chunk[4096];
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got <= 0) {
+        return false;
+    }
+    text.append(chunk, static_cast<size_t>(got));
+    return true;
+}
+
+bool read_pipe_until(int fd, std::string& text, const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        if (!read_pipe(fd, text, 5)) {
+            break;
+        }
+    }
+    return done();
+}
+
+size_t occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Standard output is a pipe that nobody reads any more (a terminal stopped
+// with Ctrl-S, a stalled journal): the main thread may wait on it, the key
+// line must not. The text already queued is keyed whole and ends with the
+// key up; once the output is read again every line comes out, in order,
+// and the daemon ends as asked.
+TEST(Devices, TextIsKeyedWholeWhileTheLogOutputIsNotRead) {
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    const int port = harness::free_udp_port();
+    Daemon daemon;
+    daemon.output_to(out[1]);
+    ASSERT_TRUE(daemon.start(
+        {"-n", "-x", "n", "-y", "d", "-p", std::to_string(port), "-s", "40", "-d", kSerial},
+        port_env(daemon.dir()), true));
+    close(out[1]);
+    std::string output;
+    ASSERT_TRUE(read_pipe_until(
+        out[0], output, [&] { return output.find("starting generator") != std::string::npos; }));
+
+    const std::string text = "TEST TEST TEST";
+    Client client;
+    ASSERT_TRUE(client.send(text, port));
+    ASSERT_TRUE(read_pipe_until(out[0], output, [&] {
+        return occurrences(output, "has been queued in libcw") == text.size();
+    }));
+    // From here on every write to standard output waits.
+    const int filler = open(("/proc/self/fd/" + std::to_string(out[0])).c_str(),
+                            O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_NE(filler, -1);
+    const std::string page(4096, '.');
+    while (write(filler, page.data(), page.size()) > 0) {
+    }
+    while (write(filler, ".", 1) > 0) {
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    close(filler);
+
+    const size_t edges = 2 * morse_decoder::marks_of(text);
+    const auto key_line = [&] {
+        return simport::line_timeline(port_events(daemon, "serial"), "serial", simport::kDtr);
+    };
+    // The open raised DTR and init cleared it: two levels before the text.
+    const bool keyed_whole = wait_until([&] { return key_line().size() >= edges + 2; });
+    EXPECT_TRUE(keyed_whole) << key_line().size() - 2 << " of " << edges << " key edges";
+    EXPECT_FALSE(key_line().back().on);
+
+    // The output is read again.
+    std::string rest;
+    std::thread reader([&] {
+        while (read_pipe(out[0], rest, kWaitMs, true)) {
+        }
+    });
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(kWaitMs), 0);
+    reader.join();
+    close(out[0]);
+    output += rest;
+    EXPECT_EQ(occurrences(output, "keying event"), edges);
+    EXPECT_GT(output.find("varkel: Exiting"), output.rfind("keying event"));
 }
 
 // With PTT on no line the other line is cleared at init and never touched

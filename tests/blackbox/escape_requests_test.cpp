@@ -139,6 +139,10 @@ TEST_F(EscapeRequests, ResetBringsBackCommandLineValuesLeavesWordModeAndDropsThe
                  "II: now waiting for end of transmission before echoing back to "
                  "client");
     send_and_see(kEsc + "0", "II: resetting completed");
+    // The client waiting for its echo is told, as by an abort.
+    const auto notice = client_.receive(5000);
+    ASSERT_TRUE(notice.has_value());
+    EXPECT_EQ(*notice, "break\r\n");
     // The command-line PTT delay is in force again.
     send_and_see("E", "II: PTT (auto) on");
     ASSERT_TRUE(daemon_.wait_for_output("II: PTT (auto) off", 10000));
@@ -314,6 +318,32 @@ TEST_F(EscapeRequestsOnPorts, AbortDropsRtsOnlyAfterTheKeyIsUp) {
     EXPECT_FALSE(dtr.back().on);
 }
 
+// A new generator, by a switch of sound system or a reset, ends the text
+// being keyed as an abort does: key up, then PTT off, and the client that
+// waits for its echo is told.
+TEST_F(EscapeRequestsOnPorts, NewGeneratorDuringATextLiftsTheKeyDropsPttAndAnswersTheEcho) {
+    start_on(kSerial, {"-t", "10"});
+    for (const std::string& request : {kEsc + "fn", kEsc + "0"}) {
+        const size_t keyed = daemon_.count_output("keying event \"1\"");
+        send("TTTTTTTT^");
+        ASSERT_TRUE(daemon_.wait_for_output("keying event \"1\"", 5000, keyed + 1));
+        send(request);
+        const auto notice = client_.receive(5000);
+        ASSERT_TRUE(notice.has_value()) << request;
+        EXPECT_EQ(*notice, "break\r\n");
+        // PTT falls before the old generator is stopped, not with a later text.
+        EXPECT_TRUE(wait_until([&] { return !rts_on(); }, 500)) << request;
+        EXPECT_FALSE(serial_line(simport::kDtr).back().on);
+        EXPECT_FALSE(client_.receive(1500).has_value());
+    }
+    // PTT never fell under a keyed line.
+    const auto all = events("serial");
+    for (size_t i = 4; i < all.size(); ++i) {
+        EXPECT_FALSE((all[i].state & simport::kDtr) != 0 && (all[i].state & simport::kRts) == 0)
+            << i << " " << all[i].request;
+    }
+}
+
 TEST_F(EscapeRequestsOnPorts, TuneRaisesRtsBeforeTheCarrierAndDropsItAfter) {
     start_on(kSerial, {"-t", "20"});
     send_and_see(kEsc + "c1", "II: PTT (TUNE) on");
@@ -332,6 +362,38 @@ TEST_F(EscapeRequestsOnPorts, TuneRaisesRtsBeforeTheCarrierAndDropsItAfter) {
     EXPECT_LT(rts[rts.size() - 2].time_ns, key_down.time_ns);
     EXPECT_GE(rts.back().time_ns, key_up.time_ns);
     EXPECT_GT(key_up.time_ns - key_down.time_ns, 900'000'000);
+}
+
+// A silent tone or volume is the operator's: the transmitter is keyed all
+// the same, by text and by the whole of a tune's carrier.
+TEST_F(EscapeRequestsOnPorts, SilentToneAndVolumeStillKeyTextAndTheWholeTune) {
+    start_on(kSerial, {"-T", "0", "-s", "40"});
+    // The open raised DTR before init cleared it: that is no key-down.
+    const auto key_downs = [&] {
+        const auto dtr = serial_line(simport::kDtr);
+        size_t downs = 0;
+        for (size_t i = 1; i < dtr.size(); ++i) {
+            downs += dtr[i].on ? 1 : 0;
+        }
+        return downs;
+    };
+    send("ee");
+    EXPECT_TRUE(
+        wait_until([&] { return key_downs() == 2 && !serial_line(simport::kDtr).back().on; }));
+
+    send_and_see(kEsc + "3700", "II: tone: 700 Hz");
+    send_and_see(kEsc + "30", "II: volume off");
+    send_and_see(kEsc + "c1", "II: requested tuning time [s]: \"1\"");
+    ASSERT_TRUE(
+        wait_until([&] { return key_downs() == 3 && !serial_line(simport::kDtr).back().on; }));
+    const auto dtr = serial_line(simport::kDtr);
+    EXPECT_GT(dtr.back().time_ns - dtr[dtr.size() - 2].time_ns, 900'000'000);
+
+    send_and_see(kEsc + "3700", "II: tone: 700 Hz", 2);
+    send_and_see(kEsc + "g0", "II: requested volume [%]: \"0\"");
+    send("e");
+    EXPECT_TRUE(
+        wait_until([&] { return key_downs() == 4 && !serial_line(simport::kDtr).back().on; }));
 }
 
 TEST_F(EscapeRequestsOnPorts, BandAndSsbReachTheParallelPort) {

@@ -124,6 +124,70 @@ inline Decoded decode(const std::vector<Interval>& intervals, int wpm) {
     return decoded;
 }
 
+// Checks the key line against the text it was to carry. A stall of the
+// generator thread (a late wake-up on a busy machine) makes an element
+// longer than nominal, at times long enough to read as the next longer kind:
+// a gap inside a character as one between characters, a dot as a dash. It
+// never makes one shorter, and it adds or drops no element. So the elements
+// are matched one to one with those the text needs, and only their count,
+// order and shortness are keying faults: text is the text itself when one
+// element was keyed for each it needs (else what the lengths read), mistimed
+// lists every element shorter than its own kind allows, stretched every one
+// longer (a stall). A word space must be longer than 5 units, and is not
+// checked above that.
+inline Decoded check_keyed(const std::vector<Interval>& intervals, const std::string& text,
+                           int wpm) {
+    std::map<char, std::string> codes;
+    for (const auto& [code, letter] : morse_table()) {
+        codes[letter] = code;
+    }
+    constexpr double kWordSpace = 0;  // in units: "at least 5", unchecked above
+    std::vector<Interval> expected;   // in units
+    for (const char c : text) {
+        if (c == ' ') {
+            if (!expected.empty()) {
+                expected.back().ms = kWordSpace;
+            }
+            continue;
+        }
+        const auto found = codes.find(c);
+        for (const char element : found == codes.end() ? std::string() : found->second) {
+            expected.push_back({true, element == '-' ? 3.0 : 1.0});
+            expected.push_back({false, 1});
+        }
+        if (!expected.empty()) {
+            expected.back().ms = 3;
+        }
+    }
+    if (!expected.empty()) {
+        expected.pop_back();  // the space after the last mark is not on the line
+    }
+    Decoded checked = decode(intervals, wpm);
+    checked.mistimed.clear();
+    checked.stretched.clear();
+    bool same = intervals.size() == expected.size();
+    const double unit = 1200.0 / wpm;
+    for (size_t i = 0; same && i < intervals.size(); ++i) {
+        const Interval& keyed = intervals[i];
+        same = keyed.on == expected[i].on;
+        const bool word_space = !keyed.on && expected[i].ms == kWordSpace;
+        const double nominal = (word_space ? 5 : expected[i].ms) * unit;
+        const double allowed = word_space ? 0 : std::max(nominal * kTolerance, kToleranceFloorMs);
+        char note[96];
+        snprintf(note, sizeof note, "%s %zu: %.2f ms (expected %.2f)", keyed.on ? "mark" : "space",
+                 i, keyed.ms, nominal);
+        if (keyed.ms < nominal - allowed) {
+            checked.mistimed.push_back(note);
+        } else if (!word_space && keyed.ms > nominal + allowed) {
+            checked.stretched.push_back(note);
+        }
+    }
+    if (same) {
+        checked.text = text;
+    }
+    return checked;
+}
+
 inline std::string joined(const std::vector<std::string>& notes) {
     std::string text;
     for (const auto& note : notes) {

@@ -104,7 +104,7 @@ class MorseOnSerial : public ::testing::Test {
         Client client;
         ASSERT_TRUE(client.send(text, daemon_.port()));
         ASSERT_TRUE(wait_for_marks(marks_of(text), 30000)) << daemon_.out();
-        const Decoded decoded = decode(key_intervals(dtr()), wpm);
+        const Decoded decoded = check_keyed(key_intervals(dtr()), text, wpm);
         EXPECT_EQ(decoded.text, text);
         EXPECT_TRUE(decoded.mistimed.empty()) << joined(decoded.mistimed);
         const size_t elements = key_intervals(dtr()).size();
@@ -254,7 +254,7 @@ TEST_F(MorseOnSerial, AbortCutsATuneAndADashAndTheNextTextIsKeyedWhole) {
     ASSERT_TRUE(client.send("+++++++++++++++++++++++++++NE", daemon_.port()));
     ASSERT_TRUE(daemon_.wait_for_output("II: PTT (auto) off", 15000)) << daemon_.out();
     const auto after = edges_from(dtr(), aborted_at);
-    const Decoded decoded = decode(key_intervals(after), 58);
+    const Decoded decoded = check_keyed(key_intervals(after), "NE", 58);
     EXPECT_EQ(decoded.text, "NE");
     EXPECT_TRUE(decoded.mistimed.empty()) << joined(decoded.mistimed);
 }

@@ -146,13 +146,19 @@ std::vector<ToneRun> bridge_dropouts(const std::vector<ToneRun>& runs, double ma
 
 class PulseAudioServer {
   public:
-    explicit PulseAudioServer(const std::string& dir) : dir_(dir) {
+    // The sink "null", the default, and any more sinks named.
+    explicit PulseAudioServer(const std::string& dir, const std::vector<std::string>& sinks = {})
+        : dir_(dir) {
         std::filesystem::create_directories(dir + "/run");
         chmod((dir + "/run").c_str(), 0700);
         env_ = {{"HOME", dir}, {"XDG_RUNTIME_DIR", dir + "/run"}};
-        pid_ = spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n",
-                      "--load=module-null-sink", "--load=module-native-protocol-unix"},
-                     env_, dir + "/pulseaudio.out");
+        std::vector<std::string> args = {"pulseaudio", "--daemonize=no", "--exit-idle-time=-1",
+                                         "-n", "--load=module-null-sink"};
+        for (const std::string& sink : sinks) {
+            args.push_back("--load=module-null-sink sink_name=" + sink);
+        }
+        args.push_back("--load=module-native-protocol-unix");
+        pid_ = spawn(args, env_, dir + "/pulseaudio.out");
     }
     ~PulseAudioServer() { stop(pid_); }
     PulseAudioServer(const PulseAudioServer&) = delete;
@@ -223,7 +229,8 @@ TEST(PulseAudio, KeyLineKeepsItsTimingAndTheSidetoneIsHeard) {
             // This text's 14 marks: its last 28 edges and the one before.
             ASSERT_GE(dtr.size(), 29u);
             const std::vector<simport::Edge> text(dtr.end() - 29, dtr.end());
-            const auto decoded = morse_decoder::decode(morse_decoder::key_intervals(text), 60);
+            const auto decoded =
+                morse_decoder::check_keyed(morse_decoder::key_intervals(text), "PARIS", 60);
             EXPECT_EQ(decoded.text, "PARIS") << after;
             EXPECT_TRUE(decoded.mistimed.empty())
                 << after << morse_decoder::joined(decoded.mistimed);
@@ -301,6 +308,95 @@ TEST(PulseAudio, KeyLineKeepsItsTimingAndTheSidetoneIsHeard) {
             octave_sum += octave[i];
         }
         EXPECT_GT(tone_sum, 100 * octave_sum);
+    }
+    std::filesystem::remove_all(dir);
+}
+
+// The sink each of the server's streams plays on, by name, from pactl.
+std::vector<std::string> stream_sinks(const PulseAudioServer& server, const std::string& dir) {
+    auto listed = [&](const char* what) {
+        const std::string out = dir + "/pactl.out";
+        const pid_t pid = spawn({"pactl", "list", "short", what}, server.env(), out);
+        waitpid(pid, nullptr, 0);
+        std::vector<std::vector<std::string>> rows;
+        for (const std::string& line : harness::split_lines(harness::read_file(out))) {
+            std::vector<std::string> fields;
+            size_t start = 0;
+            for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
+                fields.push_back(line.substr(start, tab - start));
+            }
+            fields.push_back(line.substr(start));
+            rows.push_back(fields);
+        }
+        return rows;
+    };
+    std::vector<std::string> names;
+    const auto sinks = listed("sinks");                // index, name, ...
+    for (const auto& input : listed("sink-inputs")) {  // index, sink index, ...
+        for (const auto& sink : sinks) {
+            if (input.size() > 1 && sink.size() > 1 && sink[0] == input[1]) {
+                names.push_back(sink[1]);
+            }
+        }
+    }
+    return names;
+}
+
+// With two sinks, the sidetone plays on the one named with -o, and on the
+// server's default without it; a request for the same system keeps the
+// name, and a name the server does not know ends start-up with the name in
+// the log, as any sound system that cannot be opened does.
+TEST(PulseAudio, SidetonePlaysOnTheNamedSinkOrElseOnTheDefault) {
+    if (!on_path("pulseaudio") || !on_path("pactl")) {
+        GTEST_SKIP() << "pulseaudio and pactl are not installed";
+    }
+#ifdef VARKEL_UNDER_TSAN
+    GTEST_SKIP() << "PulseAudio is not checked under ThreadSanitizer";
+#endif
+    const std::string dir = harness::make_temp_dir();
+    {
+        PulseAudioServer server(dir, {"desk"});
+        ASSERT_TRUE(server.wait_ready());
+        auto wait_for_sinks = [&](const std::vector<std::string>& expected) {
+            for (int i = 0; i < 100 && stream_sinks(server, dir) != expected; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            return stream_sinks(server, dir);
+        };
+        {
+            Daemon daemon;
+            ASSERT_TRUE(
+                daemon.start_foreground({"-x", "p", "-o", "sound-device=desk"}, server.env()));
+            EXPECT_EQ(wait_for_sinks({"desk"}), std::vector<std::string>{"desk"});
+            Client client;
+            ASSERT_TRUE(
+                client.send("\x1b"
+                            "fp",
+                            daemon.port()));
+            ASSERT_TRUE(daemon.wait_for_output("starting generator with sound system", 10000, 2));
+            EXPECT_EQ(wait_for_sinks({"desk"}), std::vector<std::string>{"desk"});
+            EXPECT_EQ(daemon.out().find("plays on its default device"), std::string::npos);
+            daemon.signal(SIGINT);
+            EXPECT_EQ(daemon.wait_exit(10000), 0);
+        }
+        {
+            Daemon daemon;
+            ASSERT_TRUE(daemon.start_foreground({"-x", "p"}, server.env()));
+            EXPECT_EQ(wait_for_sinks({"null"}), std::vector<std::string>{"null"});
+            daemon.signal(SIGINT);
+            EXPECT_EQ(daemon.wait_exit(10000), 0);
+        }
+        harness::Env env = server.env();
+        const harness::RunResult unknown =
+            harness::run_to_exit({"-n", "-x", "p", "-o", "sound-device=nosuch", "-p",
+                                  std::to_string(harness::free_udp_port())},
+                                 10000, env);
+        EXPECT_EQ(unknown.status, 1);
+        EXPECT_NE(unknown.out.find("varkel:EE: failed to create generator with sound system "
+                                   "\"PulseAudio\"\nvarkel:WW: sound device \"nosuch\" cannot be "
+                                   "opened on sound system \"PulseAudio\"\n"),
+                  std::string::npos)
+            << unknown.out;
     }
     std::filesystem::remove_all(dir);
 }

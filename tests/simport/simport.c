@@ -41,6 +41,8 @@
  *                        it back
  *   SIMPORT_NO_MIWAIT=1  TIOCMIWAIT fails with ENOTTY, as on a driver
  *                        without it
+ *   SIMPORT_HELD_FILE    while this file exists another program holds the
+ *                        parallel port: PPCLAIM waits as described below
  *
  * What the kernel does and this imitates:
  *   - serial: opening a closed port raises DTR and RTS; the last close drops
@@ -58,9 +60,12 @@
  *     else.
  *   - parallel: PPCLAIM claims the port for the open file; register requests
  *     fail with EINVAL until then, as does any request the driver does not
- *     know (TIOCMGET included). A claim held by another open file would make
- *     the kernel wait; here PPCLAIM fails with EBUSY instead. Closing the
- *     claiming descriptor lets the claim go and leaves the pins as they are.
+ *     know (TIOCMGET included). While another open file (or, by
+ *     SIMPORT_HELD_FILE, another program) holds the claim, PPCLAIM waits
+ *     as the kernel's does, whatever the open flags: until the port is let
+ *     go, or until a signal is caught, which ends it with EINTR even under
+ *     SA_RESTART (logged then, as PPCLAIM with ok=0). Closing the claiming
+ *     descriptor lets the claim go and leaves the pins as they are.
  *     Only bits 0-3 of the control register exist.
  *   - stat and fstat report a character device: 188:0 (ttyUSB) for the
  *     serial port, 99:0 (ppdev) for the parallel one, 10:130 (misc) for the
@@ -159,6 +164,7 @@ static int g_no_miwait;
 static int g_pulled;           /* the adapter has been taken away */
 static pid_t g_input_pid = -1; /* the process whose thread reads the fifo */
 static int g_wake_fd = -1;     /* eventfd: an input line changed */
+static char g_held_file[PATH_SIZE];
 
 static int (*real_open)(const char*, int, ...);
 static int (*real_open64)(const char*, int, ...);
@@ -229,6 +235,7 @@ static void setup(void) {
     copy_path(g_input_fifo, getenv("SIMPORT_INPUT_FIFO"));
     const char* no_miwait = getenv("SIMPORT_NO_MIWAIT");
     g_no_miwait = no_miwait != NULL && strcmp(no_miwait, "1") == 0;
+    copy_path(g_held_file, getenv("SIMPORT_HELD_FILE"));
     const char* open_log_path = getenv("SIMPORT_OPEN_LOG");
     if (open_log_path != NULL && open_log_path[0] != '\0') {
         g_open_log_fd = real_open(open_log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -737,10 +744,8 @@ static const char* parallel_request(struct sim_port* port, int fd, unsigned long
         case PPCLAIM:
             if (claimed_here) {
                 *error = EINVAL;
-            } else if (port->claim_fd != -1) {
-                *error = EBUSY;
             } else {
-                port->claim_fd = fd;
+                port->claim_fd = fd; /* the caller has waited for it to be free */
             }
             return "PPCLAIM";
         case PPRELEASE:
@@ -829,6 +834,23 @@ static const char* request_name(unsigned long request) {
     }
 }
 
+/* Called with g_lock held, which it lets go while it waits. False when a
+ * signal was caught first. */
+static int wait_for_claim(struct sim_port* port, int fd) {
+    enum { POLL_NANOSECONDS = 2000000 };
+    while ((port->claim_fd != -1 && port->claim_fd != fd) || file_exists(g_held_file)) {
+        pthread_mutex_unlock(&g_lock);
+        /* Never restarted after a handler, as the kernel's wait. */
+        const struct timespec pause = {0, POLL_NANOSECONDS};
+        const int interrupted = nanosleep(&pause, NULL) == -1 && errno == EINTR;
+        pthread_mutex_lock(&g_lock);
+        if (interrupted) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
 int ioctl(int fd, unsigned long request, ...) {
     ensure_setup();
     va_list args;
@@ -846,6 +868,13 @@ int ioctl(int fd, unsigned long request, ...) {
     unsigned long value = 0;
     int error = 0;
     const char* name;
+    if (kind == PARALLEL_PORT && request == PPCLAIM && !file_exists(g_fail_file) &&
+        !wait_for_claim(port, fd)) {
+        log_event(kind, fd, "PPCLAIM", 0, 0, EINTR);
+        pthread_mutex_unlock(&g_lock);
+        errno = EINTR;
+        return -1;
+    }
     if (file_exists(g_fail_file) || (kind == SERIAL_PORT && g_pulled)) {
         name = request_name(request);
         error = EIO;

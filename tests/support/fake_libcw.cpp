@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <iterator>
 #include <map>
@@ -29,6 +30,7 @@ LowQueueCallback g_low = nullptr;
 int g_low_level = 0;
 void (*g_wait_hook)() = nullptr;
 void (*g_gen_flush_hook)() = nullptr;
+std::string g_gen_sound_device;
 
 void record(const char* name, std::vector<long> args = {}) {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -52,6 +54,12 @@ void reset() {
     g_low_level = 0;
     g_wait_hook = nullptr;
     g_gen_flush_hook = nullptr;
+    g_gen_sound_device.clear();
+}
+
+std::string last_gen_sound_device() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_gen_sound_device;
 }
 
 std::vector<Call> calls() {
@@ -286,6 +294,8 @@ cw_gen_t* cw_gen_new(const cw_gen_config_t* config) {
     const int system = static_cast<int>(config->sound_system);
     record("cw_gen_new", {system});
     std::lock_guard<std::mutex> lock(g_mutex);
+    g_gen_sound_device.assign(config->sound_device,
+                              strnlen(config->sound_device, sizeof config->sound_device));
     auto found = g_new_results.find(system);
     const bool created = found == g_new_results.end() || found->second != CW_FAILURE;
     return created ? reinterpret_cast<cw_gen_t*>(&g_gen_object) : nullptr;

@@ -22,6 +22,9 @@ std::vector<Call> calls();
 std::vector<std::string> call_names();
 size_t count(const std::string& name);
 
+// The device name the last cw_gen_new was given (empty: the default).
+std::string last_gen_sound_device();
+
 // Knobs.
 void set_generator_new_result(int audio_system, int result);  // default 1 (CW_SUCCESS)
 void set_generator_start_result(int result);                  // default 1

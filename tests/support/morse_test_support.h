@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "core/log_handoff.h"
 #include "core/logging.h"
+#include "core/process_exit.h"
 #include "core/settings.h"
 #include "devices/keying_device.h"
 #include "morse/generator.h"
@@ -71,6 +73,10 @@ class MorseTest {
   public:
     MorseTest() {
         varkel::reset_settings_for_tests();
+        // The test's thread is the main thread: lines of the threads a
+        // test starts are handed over to it, as libcw's are.
+        varkel::note_main_thread();
+        varkel::reset_log_handoff_for_tests();
         varkel::sidetone_destroy();  // an earlier test may have left one
         fake_libcw::reset();
         varkel::generator_ready.store(true);  // as after start-up
@@ -100,8 +106,11 @@ class MorseTest {
     MorseTest(const MorseTest&) = delete;
     MorseTest& operator=(const MorseTest&) = delete;
 
-    // Everything logged so far.
-    std::string log() const { return test_support::read_whole_stream(log_); }
+    // Everything logged so far, with what other threads handed over.
+    std::string log() const {
+        varkel::write_handed_over_log_lines();
+        return test_support::read_whole_stream(log_);
+    }
     std::vector<std::string> log_lines() const {
         std::vector<std::string> lines;
         std::string text = log();

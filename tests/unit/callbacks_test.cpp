@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -112,6 +113,25 @@ TEST_F(CallbacksTest, KeyingCallbackMirrorsEdgesAndRestartsTheShortTimeouts) {
               "varkel:II: keying event \"7\"\n");
 }
 
+// libcw starts its thread without the alternate stack the main thread
+// has: the first edge gives it one, so that a stack overflow there still
+// reaches the handler that rests the transmitter.
+TEST_F(CallbacksTest, KeyingCallbackGivesLibcwsThreadAnAlternateSignalStack) {
+    stack_t before{};
+    stack_t after{};
+    std::thread libcw_thread([&] {
+        sigaltstack(nullptr, &before);
+        keying_callback(nullptr, 0);
+        sigaltstack(nullptr, &after);
+    });
+    libcw_thread.join();
+    if ((before.ss_flags & SS_DISABLE) == 0) {
+        GTEST_SKIP() << "the thread had one already (a sanitizer's)";
+    }
+    EXPECT_EQ(after.ss_flags & SS_DISABLE, 0);
+    EXPECT_GE(after.ss_size, static_cast<size_t>(MINSIGSTKSZ));
+}
+
 TEST_F(CallbacksTest, AutomaticPttIsDroppedWhenTheQueueHasDrainedAndNoTextWaits) {
     ptt_flags_set(PTT_ACTIVE_AUTO);
     fake_libcw::fire_low_queue();
@@ -200,7 +220,7 @@ TEST_F(CallbacksTest, EchoWithAutomaticPttRepliesThenDropsPttOnTheNextCall) {
                "varkel:II: low TQ callback: end, TQ len = 1, PTT flag = 0x01/Ame"}));
     char reply[kReplyBufferSize];
     copy_reply_text(reply, sizeof reply);
-    EXPECT_STREQ(reply, "AB\r\n");
+    EXPECT_STREQ(reply, "AB");  // CR LF went out with a copy
 
     fake_libcw::fire_low_queue();
     EXPECT_EQ(device_events(), (Events{"ptt 1", "ptt 0"}));
@@ -234,6 +254,47 @@ TEST_F(CallbacksTest, EchoMarkedAfterLibcwPassedItsLowQueueCallIsStillSent) {
     EXPECT_EQ(empty_tones(), 2u);  // libcw calls back once more after them
     fake_libcw::fire_low_queue();
     EXPECT_EQ(client_receive(), "E\r\n");
+}
+
+// libcw's thread may run the low-queue callback at any moment of the main
+// thread's work. A debug log that runs it the moment the echo is marked
+// pending (its DD line) shows what the callback finds then: the new text
+// and client, not the previous reply once more.
+std::string g_trapped_log;
+FILE* g_trap_stream = nullptr;
+FILE* g_aside_stream = nullptr;
+bool g_trap_sprung = false;
+
+ssize_t write_springing_the_trap(void*, const char* data, size_t size) {
+    g_trapped_log.append(data, size);
+    if (!g_trap_sprung && g_trapped_log.find("+PTT_ACTIVE_ECHO") != std::string::npos) {
+        g_trap_sprung = true;
+        set_debug_output(g_aside_stream);
+        fake_libcw::fire_low_queue();
+        set_debug_output(g_trap_stream);
+    }
+    return static_cast<ssize_t>(size);
+}
+
+TEST_F(CallbacksTest, EchoMarkedPendingAlreadyHoldsItsTextAndClient) {
+    request("OLD^");
+    fake_libcw::fire_low_queue();
+    ASSERT_EQ(client_receive(), "OLD\r\n");
+
+    g_trapped_log.clear();
+    g_trap_sprung = false;
+    g_aside_stream = tmpfile();
+    g_trap_stream =
+        fopencookie(nullptr, "w", {nullptr, write_springing_the_trap, nullptr, nullptr});
+    setvbuf(g_trap_stream, nullptr, _IONBF, 0);
+    set_debug_output(g_trap_stream);
+    request("NEW^");
+    set_debug_output(stdout);
+    fclose(g_trap_stream);
+    fclose(g_aside_stream);
+    ASSERT_TRUE(g_trap_sprung);
+    EXPECT_EQ(client_receive(), "NEW\r\n");
+    EXPECT_EQ(ptt_flags(), 0);
 }
 
 TEST_F(CallbacksTest, CaretAloneWaitsForTheNextTextWithoutEmptyTones) {

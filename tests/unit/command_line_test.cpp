@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <libcw2.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "devices/keying_device.h"
 #include "devices/paddle_lines.h"
 #include "devices/serial_lines.h"
+#include "morse/sound_device.h"
 
 namespace varkel {
 namespace {
@@ -95,6 +97,7 @@ const std::vector<std::string> kOptionsEntry = {
     "        ptt=rts|dtr|none   line that carries PTT (default: rts)",
     "        invert=none|key|ptt|key,ptt",
     "                           lines that are active low (default: none)",
+    "        sound-device=NAME  sidetone's device on the -x sound system",
     "        paddle=<dit>,<dah> input lines of a paddle, two of cts, dsr, dcd, ri",
     "                           (default: no paddle)",
     "        keyer=iambic-b|iambic-a",
@@ -162,6 +165,7 @@ class CommandLineTest : public ::testing::Test {
         reset_settings_for_tests();
         reset_serial_lines_for_tests();
         reset_paddle_lines_for_tests();
+        reset_sound_device_for_tests();
         current_device.store(&null_device);
     }
 
@@ -414,6 +418,23 @@ TEST_F(CommandLineTest, SerialLineOptionsAreJudgedOnceAllAreRead) {
               "line with ptt=dtr|rts|none)\n");
 }
 
+// The sidetone's device goes to libcw's fixed field and into the log: the
+// longest name that fits, with its NUL, is taken, one byte more or a
+// control byte ends the process, and the serial lines stay as they were.
+TEST_F(CommandLineTest, SoundDeviceIsCheckedBeforeItReachesLibcw) {
+    const std::string longest(LIBCW_SOUND_DEVICE_NAME_SIZE - 1, 'x');
+    read({"-o", "sound-device=plughw:CARD=Device,DEV=0", "--options=sound-device=" + longest});
+    EXPECT_EQ(chosen_sound_device(), longest);
+    EXPECT_FALSE(serial_lines.chosen);
+    read({"-o", "sound-device=alsa_output.usb-Burr-Brown_USB_Audio_CODEC-00.analog-stereo"});
+    EXPECT_EQ(chosen_sound_device(), "alsa_output.usb-Burr-Brown_USB_Audio_CODEC-00.analog-stereo");
+
+    const std::string hint = " (use sound-device=NAME, at most 127 printable characters)\n";
+    for (const std::string& refused : {longest + "x", std::string("sink\tone"),
+                                       std::string("sink\x1b[2J"), std::string("caf\xc3\xa9")}) {
+        EXPECT_EXIT(read_to_end({"-o", "sound-device=" + refused, "-h"}), ExitedWithCode(1), "");
+        EXPECT_EQ(child_stdout(), "varkel:EE: invalid requested sound device: " +
+                                      std::to_string(refused.size()) + " bytes" + hint);
 TEST_F(CommandLineTest, PaddleOptionsNameTwoDifferentInputLinesAndAMode) {
     read({"-o", "paddle=dsr,cts", "-o", "keyer=iambic-a"});
     EXPECT_EQ(paddle_lines.dit, TIOCM_DSR);

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -222,21 +223,30 @@ TEST_F(EscapeRequestsTest, SpeedIsStoredAndAppliedOnlyWhenAccepted) {
                             "between 4 and 60 inclusive)"}));
 }
 
+// Tone and volume are what is heard (the sidetone's, cw_gen_*): the key
+// line's generator keeps its own, or a silent tone would not key.
 TEST_F(EscapeRequestsTest, ToneZeroSilencesByVolumeAndToneSevenHundredRestoresIt) {
+    settings.current.sound_system = 5;
+    switch_sound_system();
+    forget();
     request("30");
-    EXPECT_EQ(fake_libcw::calls(), (Calls{{"cw_set_volume", {0}}}));
+    EXPECT_EQ(fake_libcw::calls(), (Calls{{"cw_gen_set_volume", {0}}}));
     EXPECT_EQ(log(), lines({"II: requested tone [Hz]: \"0\"", "II: volume off"}));
     forget();
     request("3700");
-    EXPECT_EQ(fake_libcw::calls(), (Calls{{"cw_set_frequency", {700}}, {"cw_set_volume", {70}}}));
+    EXPECT_EQ(fake_libcw::calls(),
+              (Calls{{"cw_gen_set_frequency", {700}}, {"cw_gen_set_volume", {70}}}));
     EXPECT_EQ(log(), lines({"II: requested tone [Hz]: \"700\"", "II: tone: 700 Hz"}));
     forget();
     request("34001");
     EXPECT_EQ(settings.current.tone, 700);
     EXPECT_TRUE(fake_libcw::calls().empty());
+    destroy_generator();
 }
 
 TEST_F(EscapeRequestsTest, VolumeAndWeightingAreApplied) {
+    settings.current.sound_system = 5;
+    switch_sound_system();
     request("30");
     forget();
     request("g55");  // also while the tone is 0
@@ -244,7 +254,10 @@ TEST_F(EscapeRequestsTest, VolumeAndWeightingAreApplied) {
     request("7-51");
     EXPECT_EQ(settings.current.volume, 55);
     EXPECT_EQ(settings.current.weighting, 10);
-    EXPECT_EQ(fake_libcw::calls(), (Calls{{"cw_set_volume", {55}}, {"cw_set_weighting", {56}}}));
+    EXPECT_EQ(fake_libcw::calls(), (Calls{{"cw_gen_set_volume", {55}},
+                                          {"cw_set_weighting", {56}},
+                                          {"cw_gen_set_weighting", {56}}}));
+    destroy_generator();
 }
 
 TEST_F(EscapeRequestsTest, WordModeMakesAbortALoggedNoOpUntilReset) {
@@ -506,12 +519,14 @@ TEST_F(EscapeRequestsTest, TuneChecksItsRangeAndZeroDoesNothing) {
     EXPECT_TRUE(fake_libcw::calls().empty());
 }
 
-TEST_F(EscapeRequestsTest, TuneQueuesOneSecondTonesAtTheCurrentTone) {
-    settings.current.tone = 600;
+// Whatever the tone heard, silent included: libcw keys no tone of 0 Hz.
+TEST_F(EscapeRequestsTest, TuneQueuesOneSecondTonesAtTheKeyLineFrequency) {
+    request("30");
+    forget();
     request("c2");
     EXPECT_EQ(fake_libcw::calls(), (Calls{{"cw_flush_tone_queue", {}},
-                                          {"cw_queue_tone", {1000000, 600}},
-                                          {"cw_queue_tone", {1000000, 600}},
+                                          {"cw_queue_tone", {1000000, kKeyLineFrequency}},
+                                          {"cw_queue_tone", {1000000, kKeyLineFrequency}},
                                           {"cw_send_character", {'e'}}}));
 }
 
@@ -597,8 +612,10 @@ TEST_F(EscapeRequestsTest, SoundSystemIsSwitchedOnlyWhenTheLetterIsKnown) {
     request("fn");
     EXPECT_EQ(settings.current.sound_system, 1);
     const Calls calls = fake_libcw::calls();
-    ASSERT_GE(calls.size(), 3u);
-    EXPECT_EQ(calls[2], (Call{"cw_generator_new", {1, 0}}));
+    const auto created = std::find_if(calls.begin(), calls.end(),
+                                      [](const Call& c) { return c.name == "cw_generator_new"; });
+    ASSERT_NE(created, calls.end());
+    EXPECT_EQ(*created, (Call{"cw_generator_new", {1, 0}}));
 }
 
 TEST_F(EscapeRequestsTest, KeyingDeviceRequestLogsAndSelects) {
@@ -620,6 +637,8 @@ TEST_F(EscapeRequestsTest, ObsoletePortRequestOnlyWarns) {
     EXPECT_EQ(settings.port, port);
 }
 
+// The echo is never sent: the client is told "break" instead, as by an
+// abort, and the key is lifted before the generator goes.
 TEST_F(EscapeRequestsTest, ResetRestoresCommandLineValuesLeavesWordModeAndDropsTheEcho) {
     settings.defaults.wpm = 30;
     settings.defaults.ptt_delay = 10;
@@ -638,10 +657,14 @@ TEST_F(EscapeRequestsTest, ResetRestoresCommandLineValuesLeavesWordModeAndDropsT
     EXPECT_FALSE(word_mode);
     EXPECT_FALSE(message_waiting());
     EXPECT_EQ(ptt_flags(), 0);
-    EXPECT_EQ(device_ops(), (std::vector<std::string>{"reset"}));
+    EXPECT_EQ(device_ops(), (std::vector<std::string>{"key 0", "reset"}));
     EXPECT_EQ(fake_libcw::count("cw_generator_new"), 1u);
     const std::string text = log();
-    EXPECT_EQ(text.rfind("varkel:II: requested resetting of parameters\n", 0), 0u);
+    EXPECT_EQ(text.rfind("varkel:II: requested resetting of parameters\n"
+                         "varkel:II: echo \"break\"\n",
+                         0),
+              0u);
+    EXPECT_NE(text.find("varkel:DD: PTT flag -PTT_ACTIVE_ECHO (0x00/ame)\n"), std::string::npos);
     EXPECT_TRUE(ends_with(text, lines({"DD: PTT flag = 0 (0x00/ame)", "II: resetting completed"})))
         << text;
 }

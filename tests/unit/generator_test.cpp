@@ -10,8 +10,10 @@
 #include <thread>
 
 #include "morse/callbacks.h"
+#include "morse/key_line_clock.h"
 #include "morse/libcw_api.h"
 #include "morse/output.h"
+#include "morse/sound_device.h"
 #include "support/morse_test_support.h"
 
 namespace varkel {
@@ -20,6 +22,7 @@ namespace {
 using fake_libcw::Call;
 
 constexpr int kOss = 3;
+constexpr int kAlsa = 4;
 constexpr int kPulse = 5;
 
 unsigned g_sleeps = 0;
@@ -40,12 +43,14 @@ class GeneratorTest : public ::testing::Test, public morse_test::MorseTest {
     }
     ~GeneratorTest() override { oss_retry_sleep = sleep; }
 
-    static std::vector<Call> configuration(int tone, int wpm, int volume, int weighting) {
+    // On the null sound system: no sidetone, so tone and volume reach no
+    // generator; the key line's is audible at full volume whatever they are.
+    static std::vector<Call> configuration(int wpm, int weighting) {
         return {{"cw_register_tone_queue_low_callback", {0, 1}},
                 {"cw_register_keying_callback", {0}},
-                {"cw_set_frequency", {tone}},
+                {"cw_set_frequency", {kKeyLineFrequency}},
+                {"cw_set_volume", {kKeyLineVolume}},
                 {"cw_set_send_speed", {wpm}},
-                {"cw_set_volume", {volume}},
                 {"cw_set_gap", {0}},
                 {"cw_set_weighting", {weighting}}};
     }
@@ -65,7 +70,7 @@ TEST_F(GeneratorTest, ResetCreatesOnTheDefaultSystemAndConfiguresFromDefaults) {
                                   {"cw_generator_delete", {}},
                                   {"cw_generator_new", {1, 0}},
                                   {"cw_generator_start", {}}};
-    for (const auto& call : configuration(600, 30, 50, 56)) {
+    for (const auto& call : configuration(30, 56)) {
         expected.push_back(call);
     }
     EXPECT_EQ(fake_libcw::calls(), expected);
@@ -131,7 +136,7 @@ TEST_F(GeneratorTest, OssIsRetriedFiveTimesFourSecondsApartThenFallsBackToNull) 
     expected.push_back({"cw_generator_delete", {}});
     expected.push_back({"cw_generator_new", {1, 0}});
     expected.push_back({"cw_generator_start", {}});
-    for (const auto& call : configuration(700, 18, 40, 20)) {
+    for (const auto& call : configuration(18, 20)) {
         expected.push_back(call);
     }
     EXPECT_EQ(fake_libcw::calls(), expected);
@@ -192,6 +197,48 @@ TEST_F(GeneratorTest, SwitchRecreatesEvenTheSystemInUseAndAppliesCurrentValues) 
     EXPECT_EQ(settings.current.sound_system, kPulse);
 }
 
+// The device named with -o belongs to the -x system: a switch to another
+// system plays on that one's default device and says so, coming back or a
+// reset plays on the name again, and a name that will not open is named in
+// the warnings before the fall-back to the null system.
+TEST_F(GeneratorTest, SoundDeviceIsTheDefaultSystemsAndNamedWhenItWillNotOpen) {
+    ASSERT_TRUE(parse_sound_device_option("sound-device=desk_speakers"));
+    settings.defaults.sound_system = kPulse;
+    settings.defaults.verbosity = 4;
+    reset_to_defaults();
+    reset_generator();
+    EXPECT_EQ(fake_libcw::last_gen_sound_device(), "desk_speakers");
+
+    size_t seen = log().size();
+    settings.current.sound_system = kAlsa;
+    switch_sound_system();
+    EXPECT_EQ(fake_libcw::last_gen_sound_device(), "");
+    EXPECT_EQ(log().substr(seen),
+              "varkel:II: sound device \"desk_speakers\" belongs to sound system \"PulseAudio\": "
+              "\"ALSA\" plays on its default device\n"
+              "varkel:II: starting generator with sound system \"ALSA\": success\n");
+    settings.current.sound_system = kPulse;
+    switch_sound_system();
+    EXPECT_EQ(fake_libcw::last_gen_sound_device(), "desk_speakers");
+    settings.current.sound_system = kAlsa;
+    switch_sound_system();
+    reset_to_defaults();
+    reset_generator();
+    EXPECT_EQ(fake_libcw::last_gen_sound_device(), "desk_speakers");
+
+    seen = log().size();
+    fake_libcw::set_generator_new_result(kPulse, 0);
+    switch_sound_system();
+    EXPECT_EQ(settings.current.sound_system, 1);
+    EXPECT_EQ(log().substr(seen),
+              "varkel:EE: failed to create generator with sound system \"PulseAudio\"\n"
+              "varkel:WW: sound device \"desk_speakers\" cannot be opened on sound system "
+              "\"PulseAudio\"\n"
+              "varkel:II: starting generator with sound system \"Null\": success\n"
+              "varkel:WW: fall back to \"Null\" sound system\n");
+    reset_sound_device_for_tests();
+}
+
 // With a sound system, the key line still runs on the null one, and the
 // sidetone generator gets every parameter, character and flush, so that
 // what is heard is what is keyed.
@@ -210,11 +257,11 @@ TEST_F(GeneratorTest, SoundSystemPlaysASidetoneBesideTheKeyLineOnNull) {
         {"cw_gen_start", {}},      {"cw_generator_start", {}}};
     const std::vector<Call> configured = {{"cw_register_tone_queue_low_callback", {0, 1}},
                                           {"cw_register_keying_callback", {0}},
-                                          {"cw_set_frequency", {650}},
+                                          {"cw_set_frequency", {kKeyLineFrequency}},
+                                          {"cw_set_volume", {kKeyLineVolume}},
                                           {"cw_gen_set_frequency", {650}},
                                           {"cw_set_send_speed", {25}},
                                           {"cw_gen_set_speed", {25}},
-                                          {"cw_set_volume", {30}},
                                           {"cw_gen_set_volume", {30}},
                                           {"cw_set_gap", {0}},
                                           {"cw_gen_set_gap", {0}},
@@ -233,19 +280,26 @@ TEST_F(GeneratorTest, SoundSystemPlaysASidetoneBesideTheKeyLineOnNull) {
               (std::vector<std::string>{"cw_flush_tone_queue", "cw_gen_flush_queue",
                                         "cw_gen_flush_queue", "cw_key_sk_set_value",
                                         "cw_queue_tone", "cw_queue_tone", "cw_send_character"}));
+    // libcw's thread only marks the carrier's end; the main thread, woken,
+    // ends it.
     fake_libcw::reset();
     keying_callback(nullptr, 0);  // the tune's end
+    EXPECT_TRUE(fake_libcw::calls().empty());
     keying_callback(nullptr, 1);
     keying_callback(nullptr, 0);
+    sidetone_end_carrier_if_due();
+    sidetone_end_carrier_if_due();
     EXPECT_EQ(fake_libcw::calls(), (std::vector<Call>{{"cw_key_sk_set_value", {0}}}));
 
     fake_libcw::reset();
     keying_callback(nullptr, 0);  // a gap: the tune begins with the next key-down
     tune(1);
     keying_callback(nullptr, 0);
+    sidetone_end_carrier_if_due();
     EXPECT_EQ(fake_libcw::count("cw_key_sk_set_value"), 1u);
     keying_callback(nullptr, 1);
     keying_callback(nullptr, 0);
+    sidetone_end_carrier_if_due();
     EXPECT_EQ(fake_libcw::count("cw_key_sk_set_value"), 2u);
 
     // Stopping ends both generators and the carrier's key.
@@ -312,6 +366,41 @@ TEST_F(GeneratorTest, AbortMutesTheSidetoneAtOnceAndHoldsWhatFollowsUntilItsFlus
     destroy_generator();
 }
 
+// A new tune flushes the sidetone, which waits for its tone in progress,
+// up to a second. The key-up that ends the running tune on the key line
+// may come meanwhile: libcw's thread must not wait for that flush, or the
+// next element would start late.
+std::thread g_libcw_thread;
+std::atomic<bool> g_edge_done{false};
+bool g_edge_done_during_flush = false;
+void flush_while_the_tune_ends() {
+    fake_libcw::set_gen_flush_hook(nullptr);  // the first flush only
+    g_libcw_thread = std::thread([] {
+        keying_callback(nullptr, 0);
+        g_edge_done.store(true);
+    });
+    // A key line that waited would wait for all of it; this gives up after
+    // five seconds.
+    for (int waited = 0; waited < 5000 && !g_edge_done.load(); ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    g_edge_done_during_flush = g_edge_done.load();
+}
+
+TEST_F(GeneratorTest, TuneEndOnTheKeyLineDoesNotWaitForTheSidetonesFlush) {
+    settings.current.sound_system = kPulse;
+    switch_sound_system();
+    fake_libcw::fire_key(1);
+    tune(2);
+    g_edge_done.store(false);
+    g_edge_done_during_flush = false;
+    fake_libcw::set_gen_flush_hook(flush_while_the_tune_ends);
+    tune(1);
+    g_libcw_thread.join();
+    EXPECT_TRUE(g_edge_done_during_flush);
+    destroy_generator();
+}
+
 TEST_F(GeneratorTest, DestroyStopsThenDeletes) {
     destroy_generator();
     EXPECT_EQ(fake_libcw::call_names(),
@@ -326,6 +415,50 @@ TEST(GeneratorWeighting, MapsSettingsRangeOntoLibraryRangeByTruncation) {
     }
 }
 
+// The key line's tones end on one timeline: libcw's work between tones no
+// longer lengthens them, a stall starts a new timeline instead of being
+// made up, and no tone is ever cut by more than the resync bound.
+TEST(KeyLineTimeline, KeepsTonesOnOneTimelineAndResyncsAfterAStall) {
+    constexpr int64_t kMs = 1'000'000;
+    constexpr int kDot = 20'000;  // microseconds, 60 wpm
+    KeyLineTimeline timeline;
+    int64_t now = 1000 * kMs;
+    // The first tone after idle starts the timeline where it begins.
+    EXPECT_EQ(key_line_tone_end(timeline, now, kDot), now + 20 * kMs);
+    // Late by libcw's own work: the tone still ends on the timeline.
+    now = 1020 * kMs + 90'000;
+    EXPECT_EQ(key_line_tone_end(timeline, now, 3 * kDot), 1080 * kMs);
+    now = 1080 * kMs + kTimelineResyncNs;
+    EXPECT_EQ(key_line_tone_end(timeline, now, kDot), 1100 * kMs);
+    // A stall: the tone gets its full length from now, and the timeline
+    // goes on from there.
+    now = 1100 * kMs + kTimelineResyncNs + 1;
+    EXPECT_EQ(key_line_tone_end(timeline, now, kDot), now + 20 * kMs);
+    const int64_t resynced = now + 20 * kMs;
+    EXPECT_EQ(key_line_tone_end(timeline, resynced + 40'000, kDot), resynced + 20 * kMs);
+    // A tone cut short leaves the timeline ahead of the clock: the next one
+    // begins now, not at the end the cut tone would have had.
+    now = resynced + 25 * kMs;
+    EXPECT_EQ(key_line_tone_end(timeline, now, kDot), now + 20 * kMs);
+    // Begun afresh (after idle or a cut), whatever was before.
+    timeline = {};
+    EXPECT_EQ(key_line_tone_end(timeline, now + 3 * kMs, 1), now + 3 * kMs + 1000);
+
+    // Whatever the lateness, no tone is shortened by more than the bound.
+    timeline = {};
+    now = 5000 * kMs;
+    uint32_t state = 12345;
+    for (int tone = 0; tone < 2000; ++tone) {
+        state = state * 1103515245u + 12345u;
+        const int64_t late = (state >> 8) % (2 * kTimelineResyncNs);
+        const int length = kDot * (1 + static_cast<int>(state % 3));
+        const int64_t begin = (timeline.end_ns == 0 ? now : timeline.end_ns) + late;
+        const int64_t end = key_line_tone_end(timeline, begin, length);
+        ASSERT_GE(end - begin, int64_t{length} * 1000 - kTimelineResyncNs) << "tone " << tone;
+        ASSERT_LE(end - begin, int64_t{length} * 1000) << "tone " << tone;
+    }
+}
+
 TEST_F(GeneratorTest, TuneZeroDoesNothing) {
     settings.current.ptt_delay = 20;
     tune(0);
@@ -334,13 +467,15 @@ TEST_F(GeneratorTest, TuneZeroDoesNothing) {
     EXPECT_EQ(log(), "");
 }
 
+// The carrier keys at the key line's own frequency: a tone of 0 Hz, the
+// operator's silent tone, would be a key-up to libcw.
 TEST_F(GeneratorTest, TuneWithoutPttDelayQueuesSecondsOfToneAndAnE) {
-    settings.current.tone = 650;
+    settings.current.tone = 0;
     tune(3);
     EXPECT_EQ(fake_libcw::calls(), (std::vector<Call>{{"cw_flush_tone_queue", {}},
-                                                      {"cw_queue_tone", {1000000, 650}},
-                                                      {"cw_queue_tone", {1000000, 650}},
-                                                      {"cw_queue_tone", {1000000, 650}},
+                                                      {"cw_queue_tone", {1000000, 800}},
+                                                      {"cw_queue_tone", {1000000, 800}},
+                                                      {"cw_queue_tone", {1000000, 800}},
                                                       {"cw_send_character", {'e'}}}));
     EXPECT_TRUE(morse_test::device_events().empty());
     EXPECT_EQ(ptt_flags(), 0);

@@ -163,6 +163,19 @@ TEST_F(KeyingDeviceTest, UnopenableParallelPortIsNoValidDeviceNotARootMatter) {
     EXPECT_FALSE(contains(log(), "root"));
 }
 
+// A port the user may not open is told with its remedy before the daemon
+// settles on the null device: the usual first fault of a new station.
+TEST_F(KeyingDeviceTest, SerialPortRefusedForPermissionPointsToTheDialoutGroup) {
+    test_ports::add(Kind::serial, "ttyUSB0");
+    test_ports::deny_open();
+    EXPECT_TRUE(select_device(current_device, "ttyUSB0"));
+    EXPECT_EQ(log(),
+              "varkel:WW: serial port /dev/ttyUSB0: Permission denied; its group is dialout: sudo "
+              "adduser $USER dialout, then log in again\n"
+              "varkel:EE: no valid device found, setting cwdevice to null device\n"
+              "varkel:II: keying device used: \"ttyUSB0\"\n");
+}
+
 TEST_F(KeyingDeviceTest, ReplacedDeviceIsBroughtToRestAndReleased) {
     test_ports::add(Kind::serial, "ttyUSB0");
     test_ports::add(Kind::parallel, "parport0");

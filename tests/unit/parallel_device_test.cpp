@@ -31,7 +31,7 @@ class ParallelDeviceTest : public test_ports::DeviceTest {
 TEST_F(ParallelDeviceTest, ProbeClaimsThePort) {
     test_ports::add(Kind::parallel, "parport0");
     EXPECT_NE(probe_parallel("parport0"), -1);
-    EXPECT_EQ(test_ports::port("parport0").open_flags, O_RDWR | O_NONBLOCK);
+    EXPECT_EQ(test_ports::port("parport0").open_flags, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     EXPECT_EQ(test_ports::requests("parport0"), (Requests{"open", "fstat", "PPCLAIM"}));
     EXPECT_TRUE(test_ports::port("parport0").claimed);
 }

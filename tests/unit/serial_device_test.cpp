@@ -13,6 +13,7 @@
 #include "devices/keying_device.h"
 #include "devices/serial_device.h"
 #include "devices/serial_lines.h"
+#include "devices/serial_port_io.h"
 #include "devices/signal_rest.h"
 #include "support/test_support_ports.h"
 
@@ -36,7 +37,7 @@ TEST_F(SerialDeviceTest, ProbeOpensWithoutBlockingOrControllingTerminalAndReadsT
     test_ports::add(Kind::serial, "ttyACM0");
     const int fd = probe_serial("ttyACM0");
     EXPECT_NE(fd, -1);
-    EXPECT_EQ(test_ports::port("ttyACM0").open_flags, O_RDWR | O_NONBLOCK | O_NOCTTY);
+    EXPECT_EQ(test_ports::port("ttyACM0").open_flags, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     EXPECT_EQ(test_ports::requests("ttyACM0"), (Requests{"open", "fstat", "TIOCMGET"}));
 }
 
@@ -203,6 +204,34 @@ TEST_F(SerialDeviceTest, SignalRestReachesOnlyThePortInUseAndStopsFurtherKeying)
     test_ports::clear_requests();
     rest_device_from_signal();
     EXPECT_TRUE(test_ports::requests("ttyUSB0").empty());
+}
+
+// A key-down that passed its test just before a fatal signal's rest (on
+// another thread: here, between the test and the request) reaches the port
+// after that rest; the port is rested again once the request is done.
+int (*g_real_set_modem_lines)(int, int) = nullptr;
+int set_modem_lines_as_a_signal_rests(int fd, int bits) {
+    if (bits == TIOCM_DTR && !device_rested_by_signal()) {
+        rest_device_from_signal();
+    }
+    return g_real_set_modem_lines(fd, bits);
+}
+
+TEST_F(SerialDeviceTest, KeyDownUnderWayWhenASignalRestsTheLinesIsRestedAgain) {
+    select_port("ttyUSB0");
+    device_ptt(&serial_device, 1);
+    test_ports::clear_requests();
+    g_real_set_modem_lines = serial_port_io.set_modem_lines;
+    serial_port_io.set_modem_lines = set_modem_lines_as_a_signal_rests;
+    device_key(&serial_device, 1);
+    serial_port_io.set_modem_lines = g_real_set_modem_lines;
+    const Requests requests = test_ports::requests("ttyUSB0");
+    ASSERT_GE(requests.size(), 3u);
+    EXPECT_EQ(Requests(requests.begin(), requests.begin() + 2),
+              (Requests{"TIOCMBIC DTR", "TIOCMBIC RTS"}));  // the handler's rest
+    EXPECT_EQ(Requests(requests.end() - 3, requests.end()),
+              (Requests{"TIOCMBIS DTR", "TIOCMBIC DTR", "TIOCMBIC RTS"}));
+    EXPECT_EQ(test_ports::port("ttyUSB0").modem, 0);
 }
 
 }  // namespace
