@@ -435,6 +435,9 @@ TEST_F(CommandLineTest, SoundDeviceIsCheckedBeforeItReachesLibcw) {
         EXPECT_EXIT(read_to_end({"-o", "sound-device=" + refused, "-h"}), ExitedWithCode(1), "");
         EXPECT_EQ(child_stdout(), "varkel:EE: invalid requested sound device: " +
                                       std::to_string(refused.size()) + " bytes" + hint);
+    }
+}
+
 TEST_F(CommandLineTest, PaddleOptionsNameTwoDifferentInputLinesAndAMode) {
     read({"-o", "paddle=dsr,cts", "-o", "keyer=iambic-a"});
     EXPECT_EQ(paddle_lines.dit, TIOCM_DSR);
