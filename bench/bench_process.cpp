@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -199,6 +200,18 @@ int64_t Client::send(int port, const char* text) const {
         perror("run_bench: sendto");
     }
     return sent;
+}
+
+int64_t Client::receive(std::string& text, int timeout_ms) const {
+    pollfd ready{fd_, POLLIN, 0};
+    if (poll(&ready, 1, timeout_ms) != 1) {
+        return 0;
+    }
+    char buffer[512];
+    const ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
+    const int64_t now = monotonic_ns();
+    text.assign(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+    return now;
 }
 
 pid_t spawn(const std::vector<std::string>& args, const Environment& env, const std::string& output,

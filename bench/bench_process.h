@@ -50,6 +50,9 @@ class Client {
 
     // The time just before the datagram went out.
     int64_t send(int port, const char* text) const;
+    // The next datagram that comes back within timeout_ms: the time it was
+    // read, 0 when none came.
+    int64_t receive(std::string& text, int timeout_ms) const;
 
   private:
     int fd_;

@@ -41,6 +41,12 @@
 # ptt-tail=500, and a text sent 250 ms into the tail.
 #   bench/run.sh --keyboard [--quick] [--tries N] [--keep]
 #
+# The paddle (under a minute): a paddle on the simulated port's DSR and CTS
+# at 20 wpm; contact to key-down, element and space lengths, the iambic
+# patterns in both modes 20 times each, break-in's key-up and "break"
+# reply, and the CPU of an idle paddle against a daemon without one.
+#   bench/run.sh --paddle [--tries N] [--keep]
+#
 # Run it on a quiet machine: the numbers share the CPUs with everything else.
 # The build goes to build-bench/ (BUILD_DIR overrides), apart from the
 # test build.

@@ -8,9 +8,11 @@
 //   run_bench --station [--texts N] [--resets N] [--sound npw] [--keep]
 //   run_bench --abort [--quick] [--tries N] [--keep]
 //   run_bench --keyboard [--quick] [--tries N] [--keep]
+//   run_bench --paddle [--tries N] [--keep]
 //
 //   --abort         how fast an abort lifts the key instead (bench/abort_bench.h)
 //   --keyboard      keyboard sending with PTT tail and hang (bench/keyboard_bench.h)
+//   --paddle        the paddle instead (bench/paddle_bench.h)
 //   --station       the station matrix instead (bench/station.h): sound
 //                   system, load and real-time scheduling, each row beside
 //                   the floor under the same conditions
@@ -41,6 +43,7 @@
 #include "bench_analysis.h"
 #include "bench_process.h"
 #include "keyboard_bench.h"
+#include "paddle_bench.h"
 #include "station.h"
 
 namespace {
@@ -762,6 +765,9 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "--keyboard") {
         return bench::run_keyboard(argc - 1, argv + 1);
     }
+    if (argc > 1 && std::string(argv[1]) == "--paddle") {
+        return bench::run_paddle(argc - 1, argv + 1);
+    }
     Options options;
     if (!parse_options(argc, argv, options)) {
         fprintf(stderr,
@@ -769,7 +775,8 @@ int main(int argc, char** argv) {
                 "[--keep]\n"
                 "       run_bench --station [--texts N] [--resets N] [--sound npw] [--keep]\n"
                 "       run_bench --abort [--quick] [--tries N] [--keep]\n"
-                "       run_bench --keyboard [--quick] [--tries N] [--keep]\n");
+                "       run_bench --keyboard [--quick] [--tries N] [--keep]\n"
+                "       run_bench --paddle [--tries N] [--keep]\n");
         return 2;
     }
     char dir_template[] = "/tmp/varkel-bench-XXXXXX";

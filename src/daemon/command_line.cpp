@@ -12,6 +12,7 @@
 #include "core/settings.h"
 #include "core/value_parsers.h"
 #include "devices/keying_device.h"
+#include "devices/paddle_lines.h"
 #include "devices/serial_lines.h"
 #include "morse/ptt_hold.h"
 #include "morse/sound_device.h"
@@ -194,9 +195,12 @@ void act_on_option(int letter, const char* argument) {
             refuse_unless(parse_sound_system(settings.defaults.sound_system, argument));
             break;
         case 'o':
-            // The device name has its own check and its own refusal.
+            // The device name and the paddle have their own checks and
+            // their own refusals.
             if (is_sound_device_option(argument)) {
                 refuse_unless(parse_sound_device_option(argument));
+            } else if (is_paddle_option(argument)) {
+                refuse_unless(parse_paddle_option(argument));
             } else {
                 refuse_unless(parse_named_option(argument));
             }
@@ -338,6 +342,10 @@ void print_usage() {
             "        ptt-hang=<word spaces>\n"
             "                           for this many word spaces, e.g. 1.5 (0 - 8,\n"
             "                           default: 0); the longer of the two holds\n"
+            "        paddle=<dit>,<dah> input lines of a paddle, two of cts, dsr, dcd, ri\n"
+            "                           (default: no paddle)\n"
+            "        keyer=iambic-b|iambic-a\n"
+            "                           the paddle's keyer mode (default: iambic-b)\n"
             "\n",
             kProgramName, initial.port, kWpmMin, kWpmMax, defaults.wpm, kPttDelayMin, kPttDelayMax,
             defaults.ptt_delay, kVolumeMin, kVolumeMax, defaults.volume, kWeightingMin,

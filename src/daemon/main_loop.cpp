@@ -13,7 +13,9 @@
 #include "core/process_exit.h"
 #include "devices/keying_device.h"
 #include "morse/callbacks.h"
+#include "morse/paddle.h"
 #include "morse/sidetone.h"
+#include "net/escape_requests.h"
 #include "net/udp_endpoint.h"
 
 namespace varkel {
@@ -42,6 +44,17 @@ void exit_on_signal() {
         fflush(stdout);
         exit_process(0);
     }
+}
+
+// What the paddle's thread asked for: the stop of a transmission it broke
+// into, or the text that waited for it to go idle.
+void serve_paddle() {
+    paddle_clear_events();
+    if (paddle_take_break_in()) {
+        break_in_transmission();
+        paddle_break_in_done();
+    }
+    play_waiting_text();
 }
 
 constexpr long kNanosecondsPerSecond = 1'000'000'000;
@@ -142,7 +155,12 @@ void install_exit_signal_handlers(bool foreground) {
 void main_loop_pass() {
     fd_set readable;
     FD_ZERO(&readable);
-    const int highest_fd = fill_endpoint_fd_set(&readable);
+    int highest_fd = fill_endpoint_fd_set(&readable);
+    const int paddle_fd = paddle_event_fd();
+    if (paddle_fd != -1) {
+        FD_SET(paddle_fd, &readable);
+        highest_fd = paddle_fd > highest_fd ? paddle_fd : highest_fd;
+    }
 
     long timeout_seconds = kLongTimeoutSeconds;
     int32_t passes = short_timeout_counter.load();
@@ -163,6 +181,9 @@ void main_loop_pass() {
         error_report("Select");
     }
     exit_on_signal();
+    if (paddle_fd != -1 && ready > 0 && FD_ISSET(paddle_fd, &readable)) {
+        serve_paddle();
+    }
 
     // Acts only on a change of the switch: PTT that the daemon holds for a
     // text or a client must not fall under a keyed line at a wake-up.

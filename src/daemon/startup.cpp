@@ -27,6 +27,7 @@
 #include "morse/generator.h"
 #include "morse/key_line_clock.h"
 #include "morse/libcw_api.h"
+#include "morse/paddle.h"
 #include "morse/ptt_hold.h"
 #include "net/udp_endpoint.h"
 
@@ -50,6 +51,11 @@ void stop_generator_handler() {
     end_keying_for_exit(ptt_hold_begin_exit());
     destroy_generator();
     ptt_hold_finish_exit();
+}
+
+// Before the generator stops: the paddle's thread queues tones in it.
+void stop_paddle_handler() {
+    paddle_stop();
 }
 
 void register_handler(void (*handler)()) {
@@ -212,6 +218,8 @@ void run_daemon(int argc, char** argv) {
     }
     cw_register_keying_callback(keying_callback, nullptr);
     empty_message_buffer();
+    register_handler(stop_paddle_handler);
+    paddle_start();
     run_main_loop();
 }
 

@@ -15,6 +15,7 @@
 #include "devices/parallel_port_io.h"
 #include "devices/selection_io.h"
 #include "devices/serial_device.h"
+#include "devices/serial_lines.h"
 #include "devices/serial_port_io.h"
 #include "devices/signal_rest.h"
 
@@ -94,6 +95,9 @@ std::atomic<bool> g_devices_stopped{false};
 // Set once the process has begun to end: libcw may still report edges while
 // its generator is being stopped, and they must not key the port again.
 std::atomic<bool> g_keying_ended{false};
+
+// Bumped by every selection, so that the paddle's thread knows its port.
+std::atomic<uint32_t> g_generation{0};
 
 // Lets go of the device lock if this thread holds it; true if it did.
 bool unlock_device_if_owner() {
@@ -297,7 +301,33 @@ bool select_device(std::atomic<KeyingDevice*>& target, const char* text) {
         chosen->init(chosen, fd);
     }
     forget_line_states();
+    g_generation.fetch_add(1);
     return true;
+}
+
+bool current_serial_port(SerialPortView& port) {
+    DeviceLock lock;
+    port.generation = g_generation.load();
+    if (current_device.load() != &serial_device || !drivable(&serial_device)) {
+        return false;
+    }
+    port.fd = serial_device.fd;
+    port.name = serial_device.description.value_or("");
+    return true;
+}
+
+uint32_t device_generation() {
+    return g_generation.load();
+}
+
+void hold_serial_supply(uint32_t generation) {
+    DeviceLock lock;
+    const int supply = unused_serial_line();
+    if (supply != 0 && generation == g_generation.load() && drivable(&serial_device)) {
+        // Asserted is the contacts' supply voltage, whatever the inversion
+        // of key and PTT.
+        serial_port_io.set_modem_lines(serial_device.fd, supply);
+    }
 }
 
 uint8_t band_switch_code(int band) {

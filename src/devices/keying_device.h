@@ -81,6 +81,18 @@ void end_ptt_for_exit();
 // When the key line last went up (CLOCK_MONOTONIC nanoseconds), 0 before.
 int64_t device_last_key_up_ns();
 
+// The serial port the paddle reads, while the serial device is current.
+struct SerialPortView {
+    int32_t fd;
+    uint32_t generation;  // changes with every selection of a device
+    std::string name;     // under /dev
+};
+[[nodiscard]] bool current_serial_port(SerialPortView& port);
+[[nodiscard]] uint32_t device_generation();
+// Asserts the serial port's output line that neither keys nor carries PTT
+// (a paddle's supply), while the selection of generation is current.
+void hold_serial_supply(uint32_t generation);
+
 // Whether the key line was last driven down (mirrored edges).
 bool device_key_is_down();
 // Whether the daemon has PTT on (device_ptt), whatever a foot switch does.

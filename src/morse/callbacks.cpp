@@ -9,6 +9,7 @@
 #include "morse/key_line_clock.h"
 #include "morse/libcw_api.h"
 #include "morse/output.h"
+#include "morse/paddle.h"
 #include "morse/ptt.h"
 #include "morse/ptt_hold.h"
 #include "morse/ptt_internal.h"
@@ -77,7 +78,7 @@ void send_pending_echo(uint8_t flags) {
 }  // namespace
 
 bool sending_pending() {
-    return message_waiting() || tune_being_queued();
+    return message_waiting() || tune_being_queued() || paddle_holds_ptt();
 }
 
 void keying_callback(void*, int key_state) noexcept {

@@ -11,8 +11,9 @@ namespace varkel {
 // every second while Morse is being sent.
 extern std::atomic<int32_t> short_timeout_counter;
 
-// A text is being queued or waits to be, or a tune is being queued: the
-// queue is still filling, and automatic PTT must stay up.
+// A text is being queued or waits to be, a tune is being queued, or the
+// operator is sending with the paddle: the queue is still filling, and
+// automatic PTT must stay up.
 bool sending_pending();
 
 void keying_callback(void* argument, int key_state) noexcept;

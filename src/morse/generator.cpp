@@ -21,6 +21,7 @@
 namespace varkel {
 
 std::atomic<bool> generator_ready{false};
+std::mutex generator_life_mutex;
 
 namespace {
 
@@ -155,6 +156,7 @@ void configure_generator(const ParameterSet& parameters) {
 }
 
 void reset_generator() {
+    std::lock_guard<std::mutex> lock(generator_life_mutex);
     destroy_generator();
     debug_log(II, "setting sound system \"%s\"",
               cw_get_audio_system_label(settings.defaults.sound_system));
@@ -166,6 +168,7 @@ void reset_generator() {
 }
 
 void switch_sound_system() {
+    std::lock_guard<std::mutex> lock(generator_life_mutex);
     destroy_generator();
     if (!create_generator(settings.current.sound_system)) {
         // Removes a generator that was created but would not start.

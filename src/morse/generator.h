@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
 #include "core/settings.h"
 
@@ -12,6 +13,12 @@ inline constexpr unsigned kOssRetrySeconds = 4;
 
 // True after a generator was created, started and configured.
 extern std::atomic<bool> generator_ready;
+
+// Held by the main thread while it replaces the key line's generator (a
+// reset, a switch of sound system), when libcw has none for a while. The
+// paddle's thread queues its tones only under try_lock, and goes without
+// while a replacement runs rather than wait behind it.
+extern std::mutex generator_life_mutex;
 
 // How create_generator waits between OSS attempts: sleep(3) by default;
 // tests replace it so that they need not wait 20 seconds.

@@ -1,6 +1,8 @@
 #include "morse/output.h"
 
 #include <atomic>
+#include <ctime>
+#include <mutex>
 
 #include "devices/keying_device.h"
 #include "morse/key_line_clock.h"
@@ -29,6 +31,9 @@ std::atomic<int> g_library_weighting{kNeutralLibraryWeighting};
 // weighting above 50 adds to it (2 % per step), as libcw reckons them.
 constexpr int64_t kDotAtOneWpmNs = 1'200'000'000;
 constexpr int64_t kWeightingPercentPerStep = 2;
+std::atomic<uint32_t> g_abort_count{0};
+std::mutex g_abort_mutex;
+std::atomic<int64_t> g_last_key_up_us{0};
 
 }  // namespace
 
@@ -88,7 +93,29 @@ void output_flush() {
     sidetone_flush();
 }
 
+bool output_paddle_element(bool dash, int mark_us, int space_us, uint32_t aborts_seen) {
+    // An element queued while an abort empties the queue would be keyed
+    // after it: the abort and the test for it exclude each other.
+    std::unique_lock<std::mutex> lock(g_abort_mutex, std::try_to_lock);
+    if (!lock.owns_lock() || g_abort_count.load() != aborts_seen) {
+        return false;
+    }
+    // libcw keys the line for a tone of any frequency but 0; a tone request
+    // of 0 silences the sound by volume and keeps the frequency.
+    cw_queue_tone(mark_us, cw_get_frequency());
+    cw_queue_tone(space_us, 0);
+    sidetone_send_element(dash ? '-' : '.');
+    return true;
+}
+
+uint32_t output_abort_count() {
+    return g_abort_count.load();
+}
+
 void output_abort() {
+    // Held by the main thread only here; the paddle's thread only tries it.
+    std::lock_guard<std::mutex> lock(g_abort_mutex);
+    g_abort_count.fetch_add(1);
     // From here libcw's key-downs are refused, so lifting the key now is
     // final: the tone in progress goes on in libcw only until the flush.
     key_line_cut_begin();
@@ -112,8 +139,17 @@ void output_forget_tune() {
     g_tune.store(Tune::off);
 }
 
+int64_t output_last_key_up_us() {
+    return g_last_key_up_us.load();
+}
+
 void output_key_edge(int key_state) noexcept {
     const bool down = key_state != 0;
+    if (!down) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        g_last_key_up_us.store(now.tv_sec * 1'000'000 + now.tv_nsec / 1'000);
+    }
     Tune tune = g_tune.load();
     if (tune == Tune::until_key_down && down) {
         g_tune.compare_exchange_strong(tune, Tune::until_key_up);

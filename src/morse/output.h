@@ -37,11 +37,23 @@ void output_flush();
 // that the next character starts exactly from its first element.
 void output_abort();
 
+// A paddle's element: its mark, then the element space after it, queued
+// on the key line behind what is queued there, and sent to the sidetone,
+// unless an abort has come since the abort count given (or is running):
+// then false, and nothing is queued. Lengths in microseconds. Called on
+// the paddle's thread, under generator_life_mutex.
+bool output_paddle_element(bool dash, int mark_us, int space_us, uint32_t aborts_seen);
+// How many aborts there have been: the paddle's thread tells by it that
+// request 4 or c0 stopped its element.
+[[nodiscard]] uint32_t output_abort_count();
+
 // The tuning carrier on the key line, from the tune's request until the
 // key-up that ends it (or an abort, or a new generator).
 void output_tune_started();
 [[nodiscard]] bool output_tune_running();
 void output_forget_tune();
+// When the key line last went up (monotonic microseconds; 0: never).
+[[nodiscard]] int64_t output_last_key_up_us();
 // Every key edge that was mirrored on the key line (keying callback).
 void output_key_edge(int key_state) noexcept;
 

@@ -94,8 +94,8 @@ void sleep_microseconds(long microseconds) {
     }
 }
 
-void ptt_auto_on(KeyingDevice* device, const char* message) {
-    if (settings.current.ptt_delay == 0) {
+void ptt_auto_on_with_delay(KeyingDevice* device, const char* message, int delay_ms) {
+    if (delay_ms == 0) {
         return;
     }
     {
@@ -112,9 +112,13 @@ void ptt_auto_on(KeyingDevice* device, const char* message) {
     }
     device_ptt(device, 1);
     debug_log(II, "%s", message);
-    sleep_microseconds(static_cast<long>(settings.current.ptt_delay) * kMicrosecondsPerMillisecond);
+    sleep_microseconds(static_cast<long>(delay_ms) * kMicrosecondsPerMillisecond);
     const uint8_t flags = ptt_flags_set(PTT_ACTIVE_AUTO);
     debug_log(DD, "PTT flag +PTT_ACTIVE_AUTO (0x%02x/%s)", flags, ptt_flag_text(flags).data());
+}
+
+void ptt_auto_on(KeyingDevice* device, const char* message) {
+    ptt_auto_on_with_delay(device, message, settings.current.ptt_delay);
 }
 
 void ptt_off_locked(KeyingDevice* device, const char* message) {

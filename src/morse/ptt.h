@@ -26,6 +26,9 @@ void ptt_flags_clear_all();  // logs DD "PTT flag = 0 (0x00/ame)"
 
 void sleep_microseconds(long microseconds);
 void ptt_auto_on(KeyingDevice* device, const char* message);
+// The same with the PTT delay given, for a thread that must not read the
+// settings, which the main thread changes.
+void ptt_auto_on_with_delay(KeyingDevice* device, const char* message, int delay_ms);
 void ptt_off(KeyingDevice* device, const char* message);
 
 }  // namespace varkel

@@ -51,7 +51,7 @@ std::atomic<TuneCarrier> g_carrier{TuneCarrier::off};
 // thread of its own waits for that flush; what the main thread sends
 // meanwhile is held here, in its order, and handed to the generator once
 // the flush is done, so that it is neither flushed nor played muted.
-enum class Deferred { frequency, speed, gap, weighting, character };
+enum class Deferred { frequency, speed, gap, weighting, character, element };
 struct DeferredCall {
     Deferred what;
     int value;
@@ -92,6 +92,12 @@ void apply_locked(Deferred what, int value) {
         case Deferred::character:
             if (g_started) {
                 cw_gen_enqueue_character(g_generator, static_cast<char>(value));
+            }
+            break;
+        case Deferred::element:
+            if (g_started) {
+                const char mark[] = {static_cast<char>(value), '\0'};
+                cw_gen_enqueue_representation_no_ics(g_generator, mark);
             }
             break;
     }
@@ -253,6 +259,10 @@ void sidetone_set_weighting(int library_weighting) {
 
 void sidetone_send_character(char character) {
     apply_to_generator(Deferred::character, static_cast<unsigned char>(character));
+}
+
+void sidetone_send_element(char mark) {
+    apply_to_generator(Deferred::element, mark);
 }
 
 bool sidetone_remove_last_character() {

@@ -33,6 +33,9 @@ void sidetone_set_volume(int percent);
 void sidetone_set_gap(int dots);
 void sidetone_set_weighting(int library_weighting);
 void sidetone_send_character(char character);
+// One mark, '.' or '-', with the element space after it and no character
+// space (a paddle's element).
+void sidetone_send_element(char mark);
 void sidetone_flush();
 // Takes back the last character queued that has not begun; false when
 // there is none.

@@ -12,6 +12,7 @@
 #include "devices/keying_device.h"
 #include "morse/generator.h"
 #include "morse/output.h"
+#include "morse/paddle.h"
 #include "morse/ptt.h"
 #include "morse/ptt_hold.h"
 #include "net/udp_endpoint.h"
@@ -159,6 +160,7 @@ void request_weighting(const char* argument) {
 void request_device(const char* argument) {
     debug_log(II, "requested cwdevice \"%s\"", argument);
     select_device(current_device, argument);
+    paddle_device_changed();
 }
 
 void request_obsolete_port() {
@@ -242,7 +244,7 @@ void request_tune(const char* argument) {
     }
     // Clients stop the carrier they started with a tune of 0 seconds, in
     // word mode too: a transmitter left keyed is never what they want.
-    if (output_tune_running()) {
+    if (output_tune_running() || paddle_sending()) {
         debug_log(II, "stopping tuning");
         stop_transmission();
     }
@@ -298,6 +300,11 @@ void request_echo(const char* request_from_code) {
 }
 
 }  // namespace
+
+void break_in_transmission() {
+    debug_log(II, "paddle: break-in");
+    stop_transmission();
+}
 
 void handle_escape_request(char* request) {
     // ESC alone has NUL for a code and nothing after it: the argument is
@@ -359,6 +366,7 @@ void handle_escape_request(char* request) {
         default:
             break;  // '1' and every unknown code are ignored silently
     }
+    paddle_settings_changed();
 }
 
 }  // namespace varkel

@@ -15,6 +15,7 @@
 #include "core/logging.h"
 #include "core/process_exit.h"
 #include "core/settings.h"
+#include "morse/paddle.h"
 #include "morse/ptt.h"
 #include "net/escape_requests.h"
 #include "net/inherited_socket.h"
@@ -298,9 +299,21 @@ int handle_datagram(char* buffer, size_t length) {
         // waiting before the text is whole.
         memcpy(g_message_buffer + waiting + 1, buffer + 1, text_length);  // with its NUL
         store_message_byte(waiting, buffer[0]);
-        play_message(g_message_buffer);
+        play_waiting_text();
     }
     return 1;
+}
+
+void play_waiting_text() {
+    if (!message_waiting()) {
+        return;
+    }
+    if (!paddle_text_may_start()) {
+        debug_log(II, "text waits until the paddle is idle");
+        return;
+    }
+    play_message(g_message_buffer);
+    paddle_text_queued();
 }
 
 void prepare_echo_reply(const char* text, size_t length) {

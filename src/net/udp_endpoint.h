@@ -35,6 +35,11 @@ int fill_endpoint_fd_set(fd_set* set);
 // request, 0 otherwise.
 int receive_request();
 
+// Plays the text waiting in the message buffer unless the paddle is in
+// use; then it waits, and the main loop calls this again when the paddle's
+// thread says it has gone idle.
+void play_waiting_text();
+
 // The clean-up and dispatch of receive_request, apart from the socket:
 // buffer holds the length bytes received (0 when nothing was waiting) and
 // has room for one more.

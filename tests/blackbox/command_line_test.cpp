@@ -7,10 +7,10 @@
 using harness::run_to_exit;
 using harness::split_lines;
 
-// The sixty lines of the usage text and the twelve of the -o names (serial
-// lines, sound device, PTT tail and hang), which stand before its final
-// empty line.
-constexpr size_t kUsageLines = 72;
+// The sixty lines of the usage text and the sixteen of the -o names (serial
+// lines, sound device, PTT tail and hang, paddle), which stand before its
+// final empty line.
+constexpr size_t kUsageLines = 76;
 
 TEST(CommandLine, HelpPrintsTheUsageAndEndsWithZero) {
     const auto result = run_to_exit({"--help"});

@@ -32,6 +32,15 @@
  *                        port fails with EIO, as on an unplugged adapter
  *   SIMPORT_DENY_OPEN=1  opening a simulated port fails with EACCES (logged
  *                        as OPEN with ok=0, fd=-1)
+ *   SIMPORT_INPUT_FIFO   a named pipe the test writes the serial port's
+ *                        input lines to, one moment a line: words "cts=1",
+ *                        "dsr=0", "dcd=1", "ri=0" change those lines at
+ *                        once (logged as INPUT with the input bits); "pull"
+ *                        takes the adapter away (every request then fails
+ *                        with EIO, a wait in progress too) and "plug" puts
+ *                        it back
+ *   SIMPORT_NO_MIWAIT=1  TIOCMIWAIT fails with ENOTTY, as on a driver
+ *                        without it
  *   SIMPORT_HELD_FILE    while this file exists another program holds the
  *                        parallel port: PPCLAIM waits as described below
  *
@@ -39,7 +48,16 @@
  *   - serial: opening a closed port raises DTR and RTS; the last close drops
  *     them while HUPCL is set (it is at first). TIOCMGET, TIOCMBIS,
  *     TIOCMBIC, TIOCMSET, and TCGETS/TCSETS for HUPCL alone; anything else
- *     fails with ENOTTY.
+ *     fails with ENOTTY. The input lines CTS, DSR, DCD and RI read as the
+ *     test set them, each with a transition counter (TIOCGICOUNT).
+ *     TIOCMIWAIT sleeps until a line of its mask changes, with the counts
+ *     at the start of the wait as its reference, so a change made just
+ *     before the wait does not end it; a signal ends it with EINTR only
+ *     when its handler was installed without SA_RESTART (the wait is a
+ *     read(2) underneath, which the kernel restarts otherwise), closing the
+ *     descriptor does not end it, and a pulled adapter ends it with EIO.
+ *     TIOCGSERIAL/TIOCSSERIAL keep the flags (logged as val) and nothing
+ *     else.
  *   - parallel: PPCLAIM claims the port for the open file; register requests
  *     fail with EINVAL until then, as does any request the driver does not
  *     know (TIOCMGET included). While another open file (or, by
@@ -63,8 +81,10 @@
  *   ok=<1|0> err=<errno> state=0x<hex> data=0x<hex> status=0x<hex>
  *   claimed=<1|0>
  * t is CLOCK_MONOTONIC in nanoseconds. req is OPEN, CLOSE or the request
- * (TIOCMGET, TIOCMBIS, TIOCMBIC, TIOCMSET, TCGETS, TCSETS, PPCLAIM, PPRELEASE, PPRCONTROL,
- * PPWCONTROL, PPWDATA, PPRSTATUS; OTHER for the rest). val is the byte or
+ * (TIOCMGET, TIOCMBIS, TIOCMBIC, TIOCMSET, TCGETS, TCSETS, TIOCMIWAIT (logged when it
+ * ends, WAIT when it begins), TIOCGICOUNT, TIOCGSERIAL, TIOCSSERIAL, PPCLAIM, PPRELEASE,
+ * PPRCONTROL, PPWCONTROL, PPWDATA, PPRSTATUS; INPUT for a change the test made; OTHER for the
+ * rest). val is the byte or
  * bits written, or the value read; the open flags for OPEN; the request
  * number for OTHER. state, data, status and claimed are the port after the
  * event: state is the modem bits of the serial port or a decoy (TIOCM_DTR
@@ -76,11 +96,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/ppdev.h>
+#include <linux/serial.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -97,9 +121,11 @@ struct sim_port {
     int configured;
     char path[PATH_SIZE];
     int open_count;
-    int modem;             /* serial */
-    int keep_lines;        /* serial: HUPCL cleared, the last close keeps them */
-    unsigned char control; /* parallel */
+    int modem;                            /* serial */
+    int keep_lines;                       /* serial: HUPCL cleared, the last close keeps them */
+    struct serial_icounter_struct counts; /* serial: input transitions */
+    int serial_flags;                     /* serial: TIOCSSERIAL's flags */
+    unsigned char control;                /* parallel */
     unsigned char data;
     unsigned char status;
     int claim_fd; /* -1: not claimed */
@@ -133,6 +159,11 @@ static int g_open_log_fd = -1;
 static int g_deny_open;
 static char g_status_file[PATH_SIZE];
 static char g_fail_file[PATH_SIZE];
+static char g_input_fifo[PATH_SIZE];
+static int g_no_miwait;
+static int g_pulled;           /* the adapter has been taken away */
+static pid_t g_input_pid = -1; /* the process whose thread reads the fifo */
+static int g_wake_fd = -1;     /* eventfd: an input line changed */
 static char g_held_file[PATH_SIZE];
 
 static int (*real_open)(const char*, int, ...);
@@ -201,6 +232,9 @@ static void setup(void) {
     g_deny_open = deny != NULL && strcmp(deny, "1") == 0;
     copy_path(g_status_file, getenv("SIMPORT_STATUS_FILE"));
     copy_path(g_fail_file, getenv("SIMPORT_FAIL_FILE"));
+    copy_path(g_input_fifo, getenv("SIMPORT_INPUT_FIFO"));
+    const char* no_miwait = getenv("SIMPORT_NO_MIWAIT");
+    g_no_miwait = no_miwait != NULL && strcmp(no_miwait, "1") == 0;
     copy_path(g_held_file, getenv("SIMPORT_HELD_FILE"));
     const char* open_log_path = getenv("SIMPORT_OPEN_LOG");
     if (open_log_path != NULL && open_log_path[0] != '\0') {
@@ -489,24 +523,197 @@ int __fxstat64(int version, int fd, struct stat64* status) {
     return real_fxstat64(version, fd, status);
 }
 
+enum { INPUT_BITS = TIOCM_CTS | TIOCM_CAR | TIOCM_RNG | TIOCM_DSR };
+
+/* Called with g_lock held: sets or clears one input line, counting the
+ * transition. */
+static void change_input(struct sim_port* port, int line, int asserted) {
+    if (((port->modem & line) != 0) == asserted) {
+        return;
+    }
+    port->modem = asserted ? port->modem | line : port->modem & ~line;
+    if (line == TIOCM_CTS) {
+        ++port->counts.cts;
+    } else if (line == TIOCM_DSR) {
+        ++port->counts.dsr;
+    } else if (line == TIOCM_CAR) {
+        ++port->counts.dcd;
+    } else {
+        ++port->counts.rng;
+    }
+}
+
+static void wake_waiters(void) {
+    const uint64_t one = 1;
+    const ssize_t written = write(g_wake_fd, &one, sizeof one);
+    (void)written;
+}
+
+/* One line of the fifo: the changes it names happen at one moment. */
+static void apply_input_line(char* line) {
+    static const struct {
+        const char* name;
+        int bit;
+    } lines[] = {{"cts=", TIOCM_CTS}, {"dsr=", TIOCM_DSR}, {"dcd=", TIOCM_CAR}, {"ri=", TIOCM_RNG}};
+    pthread_mutex_lock(&g_lock);
+    struct sim_port* port = &g_ports[SERIAL_PORT];
+    char* save = NULL;
+    for (char* word = strtok_r(line, " \t\r\n", &save); word != NULL;
+         word = strtok_r(NULL, " \t\r\n", &save)) {
+        if (strcmp(word, "pull") == 0) {
+            g_pulled = 1;
+        } else if (strcmp(word, "plug") == 0) {
+            g_pulled = 0;
+        }
+        for (size_t i = 0; i < sizeof lines / sizeof lines[0]; ++i) {
+            const size_t length = strlen(lines[i].name);
+            if (strncmp(word, lines[i].name, length) == 0) {
+                change_input(port, lines[i].bit, word[length] == '1');
+            }
+        }
+    }
+    log_event(SERIAL_PORT, -1, "INPUT", (unsigned long)(port->modem & INPUT_BITS), !g_pulled,
+              g_pulled ? EIO : 0);
+    pthread_mutex_unlock(&g_lock);
+    wake_waiters();
+}
+
+static void* read_inputs(void* unused) {
+    (void)unused;
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, NULL);
+    /* Read and write, so that the pipe never reads as ended when the test
+     * closes its end between two lines. */
+    const int fd = real_open(g_input_fifo, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return NULL;
+    }
+    char text[LINE_SIZE];
+    size_t held = 0;
+    for (;;) {
+        const ssize_t got = read(fd, text + held, sizeof text - 1 - held);
+        if (got <= 0) {
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            return NULL;
+        }
+        held += (size_t)got;
+        text[held] = '\0';
+        char* end;
+        while ((end = strchr(text, '\n')) != NULL) {
+            *end = '\0';
+            apply_input_line(text);
+            held -= (size_t)(end + 1 - text);
+            memmove(text, end + 1, held + 1);
+        }
+        if (held == sizeof text - 1) {
+            held = 0; /* a line too long: dropped */
+        }
+    }
+}
+
+/* The fifo's reader runs in the process that uses the port: a daemon that
+ * detaches leaves the thread behind in its parent. Called with g_lock held. */
+static void start_input_reader(void) {
+    if (g_input_pid == getpid()) {
+        return;
+    }
+    g_input_pid = getpid();
+    if (g_wake_fd >= 0) {
+        real_close(g_wake_fd);
+    }
+    g_wake_fd = eventfd(0, EFD_CLOEXEC);
+    if (g_input_fifo[0] == '\0') {
+        return;
+    }
+    pthread_t thread;
+    if (pthread_create(&thread, NULL, read_inputs, NULL) == 0) {
+        pthread_detach(thread);
+    }
+}
+
+static int counts_differ(const struct serial_icounter_struct* a,
+                         const struct serial_icounter_struct* b, int mask) {
+    return ((mask & TIOCM_CTS) != 0 && a->cts != b->cts) ||
+           ((mask & TIOCM_DSR) != 0 && a->dsr != b->dsr) ||
+           ((mask & TIOCM_CAR) != 0 && a->dcd != b->dcd) ||
+           ((mask & TIOCM_RNG) != 0 && a->rng != b->rng);
+}
+
+/* TIOCMIWAIT, entered with g_lock held and left with it held. The counts
+ * now are the reference; the lock is let go while the wait sleeps. */
+static int wait_for_inputs(struct sim_port* port, int mask) {
+    const struct serial_icounter_struct reference = port->counts;
+    log_event(SERIAL_PORT, -1, "WAIT", (unsigned long)mask, 1, 0);
+    for (;;) {
+        if (g_pulled) {
+            return EIO;
+        }
+        if (counts_differ(&reference, &port->counts, mask)) {
+            return 0;
+        }
+        const int wake_fd = g_wake_fd;
+        pthread_mutex_unlock(&g_lock);
+        uint64_t ignored;
+        const ssize_t got = read(wake_fd, &ignored, sizeof ignored);
+        const int saved = errno;
+        pthread_mutex_lock(&g_lock);
+        if (got < 0 && saved == EINTR) {
+            return EINTR;
+        }
+        /* Another waiter may have taken the wake-up: look again. */
+    }
+}
+
 static const char* serial_request(struct sim_port* port, unsigned long request, void* argument,
                                   unsigned long* value, int* error) {
     int* bits = argument;
+    start_input_reader();
     switch (request) {
+        case TIOCMIWAIT:
+            *value = (unsigned long)argument;
+            if (g_no_miwait) {
+                *error = ENOTTY;
+            } else {
+                *error = wait_for_inputs(port, (int)(unsigned long)argument);
+            }
+            return "TIOCMIWAIT";
+        case TIOCGICOUNT: {
+            struct serial_icounter_struct* counts = argument;
+            *counts = port->counts;
+            *value = (unsigned long)(port->modem & INPUT_BITS);
+            return "TIOCGICOUNT";
+        }
+        case TIOCGSERIAL: {
+            struct serial_struct* info = argument;
+            memset(info, 0, sizeof *info);
+            info->type = PORT_16550A;
+            info->flags = port->serial_flags;
+            *value = (unsigned long)port->serial_flags;
+            return "TIOCGSERIAL";
+        }
+        case TIOCSSERIAL: {
+            const struct serial_struct* info = argument;
+            port->serial_flags = info->flags;
+            *value = (unsigned long)info->flags;
+            return "TIOCSSERIAL";
+        }
         case TIOCMGET:
             *bits = port->modem;
             *value = (unsigned long)port->modem;
             return "TIOCMGET";
         case TIOCMBIS:
-            port->modem |= *bits;
+            port->modem |= *bits & ~INPUT_BITS;
             *value = (unsigned long)*bits;
             return "TIOCMBIS";
         case TIOCMBIC:
-            port->modem &= ~*bits;
+            port->modem &= ~(*bits & ~INPUT_BITS);
             *value = (unsigned long)*bits;
             return "TIOCMBIC";
         case TIOCMSET:
-            port->modem = *bits;
+            port->modem = (*bits & ~INPUT_BITS) | (port->modem & INPUT_BITS);
             *value = (unsigned long)*bits;
             return "TIOCMSET";
         case TCGETS: {
@@ -602,6 +809,14 @@ static const char* request_name(unsigned long request) {
             return "TCGETS";
         case TCSETS:
             return "TCSETS";
+        case TIOCMIWAIT:
+            return "TIOCMIWAIT";
+        case TIOCGICOUNT:
+            return "TIOCGICOUNT";
+        case TIOCGSERIAL:
+            return "TIOCGSERIAL";
+        case TIOCSSERIAL:
+            return "TIOCSSERIAL";
         case PPCLAIM:
             return "PPCLAIM";
         case PPRELEASE:
@@ -660,7 +875,7 @@ int ioctl(int fd, unsigned long request, ...) {
         errno = EINTR;
         return -1;
     }
-    if (file_exists(g_fail_file)) {
+    if (file_exists(g_fail_file) || (kind == SERIAL_PORT && g_pulled)) {
         name = request_name(request);
         error = EIO;
     } else if (kind != PARALLEL_PORT) {

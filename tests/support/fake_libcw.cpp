@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -218,6 +219,23 @@ int cw_queue_tone(int usecs, int frequency) {
     record("cw_queue_tone", {usecs, frequency});
     return CW_SUCCESS;
 }
+int cw_get_frequency(void) {
+    return 800;
+}
+// 20 wpm without weighting.
+void cw_get_send_parameters(int* dot_usecs, int* dash_usecs, int* end_of_element_usecs,
+                            int* end_of_character_usecs, int* end_of_word_usecs,
+                            int* additional_usecs, int* adjustment_usecs) {
+    const int values[] = {60000, 180000, 60000, 120000, 300000, 0, 0};
+    int* outputs[] = {
+        dot_usecs,         dash_usecs,       end_of_element_usecs, end_of_character_usecs,
+        end_of_word_usecs, additional_usecs, adjustment_usecs};
+    for (size_t i = 0; i < std::size(outputs); ++i) {
+        if (outputs[i] != nullptr) {
+            *outputs[i] = values[i];
+        }
+    }
+}
 int cw_generator_remove_last_character(void) {
     record("cw_generator_remove_last_character");
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -321,6 +339,10 @@ cw_ret_t cw_gen_enqueue_character(cw_gen_t*, char c) {
         abort();
     }
     record("cw_gen_enqueue_character", {static_cast<unsigned char>(c)});
+    return CW_SUCCESS;
+}
+cw_ret_t cw_gen_enqueue_representation_no_ics(cw_gen_t*, const char* representation) {
+    record("cw_gen_enqueue_representation_no_ics", {representation[0]});
     return CW_SUCCESS;
 }
 cw_ret_t cw_gen_remove_last_character(cw_gen_t*) {

@@ -350,6 +350,21 @@ int sim_keep_lines_at_close(int fd) {
     return 0;
 }
 
+// The unit tests' ports have no input lines: the paddle's requests are
+// refused as by a driver without them.
+int sim_wait_modem_lines(int, int) {
+    return fail(ENOTTY);
+}
+int sim_get_input_counts(int, varkel::InputLineCounts*) {
+    return fail(ENOTTY);
+}
+int sim_set_low_latency(int) {
+    return fail(ENOTTY);
+}
+int sim_latency_timer_ms(const char*) {
+    return -1;
+}
+
 const varkel::DeviceNodeIo kSimulatedDeviceNodeIo{
     .resolve = sim_resolve,
     .stat = sim_stat,
@@ -364,6 +379,10 @@ const varkel::SerialPortIo kSimulatedSerialPortIo{
     .set_modem_lines = sim_set_modem_lines,
     .clear_modem_lines = sim_clear_modem_lines,
     .keep_lines_at_close = sim_keep_lines_at_close,
+    .wait_modem_lines = sim_wait_modem_lines,
+    .get_input_counts = sim_get_input_counts,
+    .set_low_latency = sim_set_low_latency,
+    .latency_timer_ms = sim_latency_timer_ms,
 };
 
 const varkel::ParallelPortIo kSimulatedParallelPortIo{

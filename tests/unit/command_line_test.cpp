@@ -17,6 +17,7 @@
 #include "core/logging.h"
 #include "core/settings.h"
 #include "devices/keying_device.h"
+#include "devices/paddle_lines.h"
 #include "devices/serial_lines.h"
 #include "morse/ptt_hold.h"
 #include "morse/sound_device.h"
@@ -103,6 +104,10 @@ const std::vector<std::string> kOptionsEntry = {
     "        ptt-hang=<word spaces>",
     "                           for this many word spaces, e.g. 1.5 (0 - 8,",
     "                           default: 0); the longer of the two holds",
+    "        paddle=<dit>,<dah> input lines of a paddle, two of cts, dsr, dcd, ri",
+    "                           (default: no paddle)",
+    "        keyer=iambic-b|iambic-a",
+    "                           the paddle's keyer mode (default: iambic-b)",
 };
 
 std::string usage_text() {
@@ -147,6 +152,7 @@ class CommandLineTest : public ::testing::Test {
         reset_settings_for_tests();
         reset_serial_lines_for_tests();
         ptt_hold = PttHold{};
+        reset_paddle_lines_for_tests();
         current_device.store(&null_device);
         log_ = tmpfile();
         ASSERT_NE(log_, nullptr);
@@ -165,6 +171,7 @@ class CommandLineTest : public ::testing::Test {
         unlink(out_path_.c_str());
         reset_settings_for_tests();
         reset_serial_lines_for_tests();
+        reset_paddle_lines_for_tests();
         reset_sound_device_for_tests();
         ptt_hold = PttHold{};
         current_device.store(&null_device);
@@ -448,6 +455,33 @@ TEST_F(CommandLineTest, SoundDeviceIsCheckedBeforeItReachesLibcw) {
         EXPECT_EXIT(read_to_end({"-o", "sound-device=" + refused, "-h"}), ExitedWithCode(1), "");
         EXPECT_EQ(child_stdout(), "varkel:EE: invalid requested sound device: " +
                                       std::to_string(refused.size()) + " bytes" + hint);
+    }
+}
+
+TEST_F(CommandLineTest, PaddleOptionsNameTwoDifferentInputLinesAndAMode) {
+    read({"-o", "paddle=dsr,cts", "-o", "keyer=iambic-a"});
+    EXPECT_EQ(paddle_lines.dit, TIOCM_DSR);
+    EXPECT_EQ(paddle_lines.dah, TIOCM_CTS);
+    EXPECT_TRUE(paddle_lines.iambic_a);
+    read({"--options=paddle=ri,dcd", "-o", "keyer=iambic-b"});  // swapped for a left hand
+    EXPECT_EQ(paddle_lines.dit, TIOCM_RNG);
+    EXPECT_EQ(paddle_lines.dah, TIOCM_CAR);
+    EXPECT_FALSE(paddle_lines.iambic_a);
+
+    const std::string paddle_hint =
+        " (use paddle=<dit>,<dah> with two different lines of cts, dsr, dcd, ri)\n";
+    for (const char* refused : {"paddle=dsr,dsr", "paddle=dsr", "paddle=dsr,cts,ri",
+                                "paddle=DSR,cts", "paddle=,cts", "paddle=dtr,cts", "paddle="}) {
+        EXPECT_EXIT(read_to_end({"-o", refused, "-h"}), ExitedWithCode(1), "") << refused;
+        EXPECT_EQ(child_stdout(), std::string("varkel:EE: invalid requested option: \"") + refused +
+                                      "\"" + paddle_hint)
+            << refused;
+    }
+    for (const char* refused : {"keyer=iambic", "keyer=", "keyer=IAMBIC-A"}) {
+        EXPECT_EXIT(read_to_end({"-o", refused}), ExitedWithCode(1), "") << refused;
+        EXPECT_EQ(child_stdout(), std::string("varkel:EE: invalid requested option: \"") + refused +
+                                      "\" (use keyer=iambic-b|iambic-a)\n")
+            << refused;
     }
 }
 
