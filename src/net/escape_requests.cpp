@@ -303,7 +303,19 @@ void request_echo(const char* request_from_code) {
 
 void break_in_transmission() {
     debug_log(II, "paddle: break-in");
-    stop_transmission();
+    const uint8_t flags = ptt_flags();
+    if ((flags & PTT_ACTIVE_AUTO) == 0 || (flags & PTT_ACTIVE_MANUAL) != 0) {
+        stop_transmission();
+        return;
+    }
+    // The operator goes on by hand at once: automatic PTT stays up for the
+    // paddle's elements, so that the relay does not open and close again
+    // and the first element waits no second PTT delay. The rest is the
+    // abort's.
+    cut_transmission();
+    if ((ptt_flags() & PTT_ACTIVE_ECHO) != 0) {
+        log_flag_change("PTT flag -PTT_ACTIVE_ECHO (0x%02x/%s)", ptt_flags_clear(PTT_ACTIVE_ECHO));
+    }
 }
 
 void handle_escape_request(char* request) {

@@ -130,7 +130,7 @@ class PaddleTest : public ::testing::Test {
 };
 
 TEST_F(PaddleTest, ClosureBreaksIntoATextWhichIsDroppedAndAnsweredWithBreak) {
-    ASSERT_TRUE(start());
+    ASSERT_TRUE(start({"-t", "20"}));
     Client client;
     ASSERT_TRUE(client.send("TTTTTT^", daemon_.port()));
     ASSERT_TRUE(wait_until([this] { return key_downs(key_line()) >= 1; }));
@@ -161,6 +161,13 @@ TEST_F(PaddleTest, ClosureBreaksIntoATextWhichIsDroppedAndAnsweredWithBreak) {
     EXPECT_FALSE(after.back().on);
     EXPECT_TRUE(daemon_.wait_for_output("paddle: break-in"));
     EXPECT_EQ(daemon_.count_output("echo \"break\""), 1u);
+    // PTT stays up from the text into the hand-sent dot, and falls once,
+    // after it: no relay click at the break-in, no second PTT delay.
+    const auto ptt = line(simport::kRts);
+    ASSERT_EQ(ptt.size(), 3u) << daemon_.out();
+    EXPECT_TRUE(ptt[1].on);
+    EXPECT_FALSE(ptt[2].on);
+    EXPECT_GT(ptt[2].time_ns, after.back().time_ns);
     daemon_.signal(SIGTERM);
     EXPECT_EQ(daemon_.wait_exit(kWaitMs), 0);
 }
