@@ -52,12 +52,15 @@ void wake_main_thread() noexcept {
 }
 
 void take_main_wake() {
-    g_wake_pending.store(false);
+    // The counter first, then the mark: the other way round, a wake-up
+    // written between the two would be read here while its mark stayed set,
+    // and every later one would then make no write and wake nobody.
     const int fd = g_wake_fd.load();
     if (fd != -1) {
         uint64_t count = 0;
         [[maybe_unused]] const ssize_t got = read(fd, &count, sizeof count);
     }
+    g_wake_pending.store(false);
 }
 
 }  // namespace varkel
