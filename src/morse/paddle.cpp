@@ -15,7 +15,9 @@
 #include <mutex>
 #include <string>
 
+#include "core/alternate_signal_stack.h"
 #include "core/logging.h"
+#include "core/realtime_scheduling.h"
 #include "core/settings.h"
 #include "devices/keying_device.h"
 #include "devices/paddle_lines.h"
@@ -507,6 +509,7 @@ void PaddlePort::serve() {
 }
 
 void* paddle_thread(void*) {
+    use_alternate_signal_stack();
     bool inactive_logged = false;
     sigset_t wait_mask{};
     pthread_sigmask(SIG_BLOCK, nullptr, &wait_mask);
@@ -567,7 +570,13 @@ bool paddle_start() {
     pthread_sigmask(SIG_BLOCK, &wake, nullptr);
     g_stop.store(false);
     paddle_settings_changed();
-    const int error = pthread_create(&g_thread, nullptr, paddle_thread, nullptr);
+    int error = 0;
+    {
+        // The key line's priority, also where RealtimeKit granted it: its
+        // grant is not inherited.
+        RealtimeForNewThreads realtime("varkel paddle");
+        error = pthread_create(&g_thread, nullptr, paddle_thread, nullptr);
+    }
     if (error != 0) {
         errno = error;
         error_report("Paddle thread");

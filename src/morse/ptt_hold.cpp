@@ -14,6 +14,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "core/alternate_signal_stack.h"
 #include "core/logging.h"
 #include "core/realtime_scheduling.h"
 #include "core/value_parsers.h"
@@ -148,6 +149,7 @@ int64_t look_at_hold(uint32_t sequence) {
 }
 
 void* hold_thread(void*) {
+    use_alternate_signal_stack();
     while (!g_thread_ends.load()) {
         const uint32_t sequence = g_sequence.load();
         const int64_t again = look_at_hold(sequence);
