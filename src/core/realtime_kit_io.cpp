@@ -85,7 +85,7 @@ int call_result(int result, sd_bus_error* error) {
 }
 
 int read_property(sd_bus* bus, const char* property, char type, void* value) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
     return call_result(sd_bus_library()->get_property_trivial(bus, kService, kObject, kInterface,
                                                               property, &error, type, value),
                        &error);
@@ -100,7 +100,7 @@ int read_int64(sd_bus* bus, const char* property, int64_t* value) {
 }
 
 int make_thread_realtime(sd_bus* bus, uint64_t thread_id, uint32_t priority) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
     return call_result(
         sd_bus_library()->call_method(bus, kService, kObject, kInterface, "MakeThreadRealtime",
                                       &error, nullptr, "tu", thread_id, priority),
