@@ -20,6 +20,10 @@ constexpr int64_t kNanosecondsPerSecond = 1'000'000'000;
 constexpr int64_t kNanosecondsPerMicrosecond = 1'000;
 // While a cut waits for the main thread to empty libcw's queue (a few
 // microseconds of work on another core), the queue is looked at this often.
+// How long before a key-line edge its thread wakes to spin to it: the
+// machine's usual timer lateness, so that about that much CPU is spent per
+// tone while keying and none while idle.
+constexpr int64_t kEdgeSpinNanoseconds = 100'000;
 constexpr int64_t kCutPollNanoseconds = 100'000;
 // A cut tone ends once no more than this many tones are queued: the last
 // one may be dequeued without the low-queue callback (it runs when the
@@ -58,6 +62,16 @@ timespec to_timespec(int64_t ns) {
             static_cast<long>(ns % kNanosecondsPerSecond)};
 }
 
+// One turn of a spin: tells the processor, where it has a way, that this
+// is a wait.
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 // Sleeps to an absolute time, across signals.
 void sleep_until(int64_t deadline_ns) {
     const timespec deadline = to_timespec(deadline_ns);
@@ -92,7 +106,16 @@ bool sleep_key_line_tone(int64_t deadline_ns) {
             return false;
         }
         if (!key_line_cut_active.load()) {
-            sleep_until_changed(g_cut_epoch, epoch, deadline_ns);
+            if (deadline_ns - now > kEdgeSpinNanoseconds) {
+                sleep_until_changed(g_cut_epoch, epoch, deadline_ns - kEdgeSpinNanoseconds);
+                continue;
+            }
+            // The last stretch before the edge is spun, not slept: a timer
+            // that wakes a halted processor comes late by about this much,
+            // and the edge would carry it.
+            while (now_ns() < deadline_ns && g_cut_epoch.load() == epoch) {
+                spin_pause();
+            }
             continue;
         }
         if (cw_get_tone_queue_length() <= kCutQueueLength) {
