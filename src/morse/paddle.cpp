@@ -42,8 +42,10 @@ constexpr int64_t kPollMicroseconds = 1'000;
 constexpr int64_t kBounceMicroseconds = 5'000;
 // The next element is chosen this long before it is due, so that it is
 // queued while libcw still keys the space before it and follows that space
-// without a gap.
-constexpr int64_t kDecisionLeadMicroseconds = 200;
+// without a gap: this thread, woken from a halted processor or waiting
+// behind the key line's spin to its edge, can come a few tenths late, and
+// a hand on a paddle moves in tens of milliseconds.
+constexpr int64_t kDecisionLeadMicroseconds = 1'000;
 // How often a closure that broke into a transmission looks whether the
 // main thread has stopped it.
 constexpr int64_t kBreakInPollMicroseconds = 100;
