@@ -271,12 +271,7 @@ int run_abort(int argc, char** argv) {
         printf("texts after an abort decoded exactly: %d of %zu\n", exact, text.ms.size());
         printf("load average at the end: %s\n", load_average().c_str());
     }
-    if (options.keep || !ran) {
-        fprintf(stderr, "run_bench: raw logs kept in %s\n", dir.c_str());
-    } else {
-        remove_tree(dir);
-    }
-    return ran ? 0 : 1;
+    return finish_run(dir, options.keep, ran);
 }
 
 }  // namespace bench

@@ -182,6 +182,15 @@ std::string make_run_dir(const char* prefix) {
     return path;
 }
 
+int finish_run(const std::string& dir, bool keep, bool ran) {
+    if (keep || !ran) {
+        fprintf(stderr, "run_bench: raw logs kept in %s\n", dir.c_str());
+    } else {
+        remove_tree(dir);
+    }
+    return ran ? 0 : 1;
+}
+
 Client::Client() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {}
 
 Client::~Client() {

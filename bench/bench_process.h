@@ -40,6 +40,9 @@ bool parse_try_options(int argc, char** argv, int quick_tries, TryOptions& optio
 // A fresh directory /tmp/<prefix>-XXXXXX for a run's logs; empty (and
 // said) when it cannot be made.
 std::string make_run_dir(const char* prefix);
+// The end of a run: its logs are kept when asked for or when it failed,
+// else removed; the exit status of the run.
+int finish_run(const std::string& dir, bool keep, bool ran);
 
 class Client {
   public:

@@ -300,12 +300,7 @@ int run_keyboard(int argc, char** argv) {
         }
         printf("load average at the end: %s\n", load_average().c_str());
     }
-    if (options.keep || !ran) {
-        fprintf(stderr, "run_bench: raw logs kept in %s\n", dir.c_str());
-    } else {
-        remove_tree(dir);
-    }
-    return ran ? 0 : 1;
+    return finish_run(dir, options.keep, ran);
 }
 
 }  // namespace bench

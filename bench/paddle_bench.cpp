@@ -466,12 +466,7 @@ int run_paddle(int argc, char** argv) {
             static_cast<double>(idle_plain_ns) / 1e6, extra_ms);
         printf("load average at the end: %s\n", load_average().c_str());
     }
-    if (options.keep || !ran) {
-        fprintf(stderr, "run_bench: raw logs kept in %s\n", dir.c_str());
-    } else {
-        remove_tree(dir);
-    }
-    return ran ? 0 : 1;
+    return finish_run(dir, options.keep, ran);
 }
 
 }  // namespace bench
